@@ -1,0 +1,1 @@
+// Bring-up placeholder so the library has a translation unit; removed at integration.

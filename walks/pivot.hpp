@@ -1,0 +1,43 @@
+// Pivot move and pivot chain: Markov-chain sampling of self-avoiding walks by lattice
+// symmetries applied to one side of a pivot site.
+#pragma once
+
+#include "lattice.hpp"
+#include "rng.hpp"
+#include "symmetry_group.hpp"
+
+#include <cstdint>
+
+namespace vexa {
+
+// One pivot attempt on the tail after a uniformly drawn pivot index (first draw), by a
+// uniformly drawn group element (second draw). Accepted: the walk holds the moved tail.
+// Rejected: the walk is exactly as before. Throws Stop("cannot sample empty range") on a
+// walk of fewer than two points.
+bool try_pivot(Walk &walk, const SymmetryGroup &group, Rng &rng);
+
+// The chain's starting walk: a rod along steps[0], a zig-zag on the tetrahedral lattice.
+Walk initial_walk(const Lattice &lattice, std::uint64_t n);
+
+class PivotChain {
+public:
+  // Builds the starting walk and thermalises with n * thermalization_factor accepted moves.
+  PivotChain(const Lattice &lattice, std::uint64_t n, Rng &rng,
+             std::uint64_t thermalization_factor, std::uint64_t autocorrelation_factor);
+  ~PivotChain();
+  PivotChain(const PivotChain &) = delete;
+  PivotChain &operator=(const PivotChain &) = delete;
+
+  // Advances the chain by its spacing (in attempts) and returns the current walk; the
+  // reference stays valid until the next call.
+  const Walk &next_sample();
+
+  double accept_reject_ratio() const;
+  std::uint64_t spacing() const;
+
+private:
+  struct State;
+  State *state_;
+};
+
+} // namespace vexa

@@ -6,6 +6,8 @@
 
 namespace vexa {
 
+__extension__ typedef unsigned __int128 uint128; // GCC and Clang; __extension__ keeps -Wpedantic quiet
+
 class Rng {
 public:
   // Seeds the four words with splitmix64, as the xoshiro authors recommend.
@@ -34,12 +36,12 @@ public:
   // Uniform integer in [0, bound), bound >= 1 (Lemire, "Fast random integer generation in an
   // interval", ACM TOMACS 2019).
   std::uint64_t below(std::uint64_t bound) {
-    unsigned __int128 m = static_cast<unsigned __int128>(next_u64()) * bound;
+    uint128 m = static_cast<uint128>(next_u64()) * bound;
     auto low = static_cast<std::uint64_t>(m);
     if (low < bound) {
       const std::uint64_t threshold = (0 - bound) % bound;
       while (low < threshold) {
-        m = static_cast<unsigned __int128>(next_u64()) * bound;
+        m = static_cast<uint128>(next_u64()) * bound;
         low = static_cast<std::uint64_t>(m);
       }
     }

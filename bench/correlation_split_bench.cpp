@@ -1,0 +1,145 @@
+// Where the time of one correlation run goes: the module's own sampling, RMSD, contact-cost and
+// rank-correlation functions timed phase by phase on the headline workload (50 residues,
+// 10 models, 20 x 20 contact table, 10,000 pivot samples, tetrahedral lattice, factors 100, 10).
+#include "cost.hpp"
+#include "lattice.hpp"
+#include "pivot.hpp"
+#include "rank_correlation.hpp"
+#include "rmsd.hpp"
+#include "rng.hpp"
+#include "walk.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::uint64_t residues = 50;
+constexpr std::uint64_t model_count = 10;
+constexpr std::size_t samples = 10000;
+constexpr double arc_length = 3.8;
+constexpr char amino_acids[] = "ACDEFGHIKLMNPQRSTVWY";
+
+double unit(vexa::Rng &rng) { return static_cast<double>(rng.next_u64() >> 11) * 0x1p-53; }
+
+// An off-lattice chain with steps of arc_length, and noisy copies of it as an NMR-like ensemble.
+vexa::GroundTruth make_ground_truth(vexa::Rng &rng) {
+  vexa::Structure base(residues);
+  for (std::size_t i = 1; i < residues; ++i) {
+    double dx = 0, dy = 0, dz = 0, norm = 0;
+    while (norm < 1e-3) {
+      dx = 2 * unit(rng) - 1;
+      dy = 2 * unit(rng) - 1;
+      dz = 2 * unit(rng) - 1;
+      norm = std::sqrt(dx * dx + dy * dy + dz * dz);
+    }
+    const double s = arc_length / norm;
+    base[i] = {base[i - 1].x + dx * s, base[i - 1].y + dy * s, base[i - 1].z + dz * s};
+  }
+  vexa::GroundTruth models(model_count, base);
+  for (auto &model : models) {
+    for (auto &p : model) {
+      p = {p.x + 2 * unit(rng) - 1, p.y + 2 * unit(rng) - 1, p.z + 2 * unit(rng) - 1};
+    }
+  }
+  return models;
+}
+
+vexa::ContactEnergyTable make_table(vexa::Rng &rng) {
+  vexa::ContactEnergyTable table;
+  for (const char a : std::string(amino_acids)) {
+    for (const char b : std::string(amino_acids)) {
+      const double e = -1.0 + 1.5 * unit(rng);
+      table[static_cast<char32_t>(a)][static_cast<char32_t>(b)] = e;
+      table[static_cast<char32_t>(b)][static_cast<char32_t>(a)] = e;
+    }
+  }
+  return table;
+}
+
+using Clock = std::chrono::steady_clock;
+double since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+  vexa::Rng data_rng(42);
+  const vexa::GroundTruth models = make_ground_truth(data_rng);
+  const vexa::ContactEnergyTable table = make_table(data_rng);
+  std::string seq;
+  for (std::uint64_t i = 0; i < residues; ++i) {
+    seq += amino_acids[data_rng.below(20)];
+  }
+  const vexa::Lattice lattice = vexa::make_lattice(vexa::LatticeKind::Tetrahedral);
+  const double scale = vexa::coordinate_scale(lattice, arc_length);
+
+  std::vector<vexa::Structure> structures(samples);
+  std::vector<double> rmsds(samples);
+  std::vector<double> costs(samples);
+  std::vector<double> sampling, rmsd, cost, stats;
+  double sink = 0.0;
+  for (int r = 0; r < rounds; ++r) {
+    vexa::Rng rng(1000 + static_cast<std::uint64_t>(r));
+    auto start = Clock::now();
+    vexa::PivotChain chain(lattice, residues, rng, 100, 10);
+    for (auto &s : structures) {
+      vexa::to_structure(chain.next_sample(), scale, s);
+    }
+    sampling.push_back(since(start));
+
+    start = Clock::now();
+    const vexa::PreparedGroundTruth prepared = vexa::prepare_ground_truth(models);
+    for (std::size_t i = 0; i < samples; ++i) {
+      rmsds[i] = vexa::ground_truth_rmsd(prepared, structures[i]);
+    }
+    rmsd.push_back(since(start));
+
+    start = Clock::now();
+    const vexa::ContactEnergyCost energy = vexa::make_contact_energy_cost(table, seq, 1, 7.8);
+    for (std::size_t i = 0; i < samples; ++i) {
+      costs[i] = vexa::evaluate_contact_energy(energy, structures[i]);
+    }
+    cost.push_back(since(start));
+
+    start = Clock::now();
+    sink += vexa::rank_correlation(costs, rmsds);
+    stats.push_back(since(start));
+  }
+
+  const double phases[] = {median(sampling), median(rmsd), median(cost), median(stats)};
+  const char *names[] = {"sampling", "rmsd", "cost", "statistics"};
+  double whole = 0.0;
+  for (const double t : phases) {
+    whole += t;
+  }
+  std::printf("correlation phases, n=%llu, %llu models, %zu pivot samples (median of %d):\n",
+              static_cast<unsigned long long>(residues),
+              static_cast<unsigned long long>(model_count), samples, rounds);
+  for (int i = 0; i < 4; ++i) {
+    std::printf("  %-10s %9.2f ms  %5.1f %%\n", names[i], phases[i] * 1e3,
+                100.0 * phases[i] / whole);
+  }
+  std::printf("  %-10s %9.2f ms   (mean coefficient %.6f)\n", "total", whole * 1e3,
+              sink / rounds);
+  for (int i = 0; i < 4; ++i) {
+    std::printf("RESULT\tsplit_%s\t%zu\t%.6e\t-\t-\n", names[i], samples, phases[i]);
+  }
+  std::printf("RESULT\tcontact_energy\t%llu\t%.6e\t-\t-\n",
+              static_cast<unsigned long long>(residues), phases[2] / samples);
+  std::printf("RESULT\tground_truth_rmsd_10_models\t%llu\t%.6e\t-\t-\n",
+              static_cast<unsigned long long>(residues), phases[1] / samples);
+  return 0;
+}

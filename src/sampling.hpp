@@ -43,7 +43,9 @@ auto sample_walks(LatticeKind kind, const SamplingMethod &method, std::uint64_t 
   // Declared after the results so that on a failure the line closes before they are dropped.
   std::optional<ProgressBar> bar;
 
-  const auto emit = [&](const Walk &walk) { results.push_back(consume(to_structure(walk, scale))); };
+  const auto emit = [&](const Walk &walk) {
+    results.push_back(consume(to_structure(walk, scale)));
+  };
 
   if (std::holds_alternative<Enumerate>(method)) {
     WalkEnumerator enumerator(lattice, n);

@@ -45,8 +45,9 @@ std::string type_name(PyObject *object) {
 }
 
 std::string string_attribute(PyObject *object, const char *attribute) {
-  PyRef value = PyRef::steal(PyObject_GetAttrString(object, attribute));
-  const char *text = value && PyUnicode_Check(value.get()) ? PyUnicode_AsUTF8(value.get()) : nullptr;
+  const PyRef value = PyRef::steal(PyObject_GetAttrString(object, attribute));
+  const char *text =
+      value && PyUnicode_Check(value.get()) ? PyUnicode_AsUTF8(value.get()) : nullptr;
   if (text == nullptr) {
     PyErr_Clear();
     return {};

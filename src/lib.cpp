@@ -3,6 +3,7 @@
 #include "args.hpp"
 #include "py_ref.hpp"
 #include "rmsd.hpp"
+#include "sample_solutions.hpp"
 #include "stop.hpp"
 
 #include <cstdint>
@@ -134,10 +135,11 @@ double rmsd(const RmsdArgs &args) {
 
 std::vector<Structure> sample_solutions(const SampleArgs &args) {
   // The method word is resolved first: with both words unknown, the method is reported.
-  [[maybe_unused]] const SamplingMethod method =
+  const SamplingMethod method =
       resolve_method(args.method, args.thermalization_factor, args.autocorrelation_factor);
-  [[maybe_unused]] const LatticeKind kind = resolve_lattice(args.lattice);
-  throw Stop("sample_solutions is not available yet !");
+  const LatticeKind kind = resolve_lattice(args.lattice);
+  return vexa::sample_solutions(args.len, args.sample_size, method, kind, args.arc_length,
+                                args.pbar);
 }
 
 // Building the cost comes before every other step, so nothing can be checked without it.

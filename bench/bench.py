@@ -728,10 +728,10 @@ def environment() -> list[str]:
         except importlib.metadata.PackageNotFoundError:
             versions.append(f"{dist} (not installed)")
     lines.append("- Packages: " + ", ".join(versions))
-    commit = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
+    commit = subprocess.run(["git", "-C", str(ROOT), "describe", "--always", "--dirty"],
                             capture_output=True, text=True, check=False).stdout.strip()
     if commit:
-        lines.append(f"- vexa_stats built from commit {commit}")
+        lines.append(f"- Source tree at run time: {commit}")
     try:
         from threadpoolctl import threadpool_info
 
@@ -761,7 +761,8 @@ def render(report: Report, settings: Settings, markdown: bool, started: str) -> 
         out += ["## vexa_stats and its peers", ""]
     out += table_lines(report.rows, markdown)
     if report.notes:
-        out += [""] + [f"[{i + 1}] {text}" for i, text in enumerate(report.notes)]
+        out += [""] + [f"{'- ' if markdown else ''}[{i + 1}] {text}"
+                       for i, text in enumerate(report.notes)]
     if report.split:
         out += ["", "## Where the time of correlation goes" if markdown
                 else "Where the time of correlation goes:", "", f"Method: {report.split_method}",

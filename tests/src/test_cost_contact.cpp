@@ -65,8 +65,9 @@ std::vector<Vec3> rod(std::size_t n, double spacing) {
 
 TEST(ContactLimit, IsTheLastSquareWhoseRootIsWithinDmax) {
   const double tiny = std::numeric_limits<double>::denorm_min();
-  const double cases[] = {7.8,    3.8,     1.0,     2.0,  0.1,    1e-300,
-                          1e-160, 3e-162,  tiny,    1e154, 1.4e154, std::numeric_limits<double>::max(),
+  const double cases[] = {7.8,     3.8,    1.0,    2.0,
+                          0.1,     1e-300, 1e-160, 3e-162,
+                          tiny,    1e154,  1.4e154, std::numeric_limits<double>::max(),
                           std::sqrt(2.0), 5.000000000000001};
   for (const double dmax : cases) {
     SCOPED_TRACE(dmax);

@@ -793,8 +793,8 @@ def render(report: Report, settings: Settings, markdown: bool, started: str) -> 
     external_rows = [r for e in report.externals for r in e.results]
     if external_rows and markdown:
         out += ["", "## Figures from the C++ and Python benches under bench/", "",
-                "Parsed from their `RESULT` lines; each from its own process. \"peer\" is the "
-                "bench's own baseline.", ""]
+                "Parsed from their `RESULT` lines; each from its own process and timed with the "
+                "bench's own clock. \"peer\" is the bench's own baseline.", ""]
         out += table_lines(external_rows, True)
     for e in report.externals:
         if markdown:

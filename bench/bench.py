@@ -657,6 +657,8 @@ def run_cpp_benches(report: Report, bench_dir: Path | None,
             continue
         if path.suffix in (".so", ".a") or not path.name.endswith("_bench"):
             continue
+        if (ROOT / "bench" / f"{path.name}.py").exists():
+            continue  # driven by its own script, with the arguments it needs
         print(f"  running {path.name} ...", file=sys.stderr, flush=True)
         status, output = run_binary(path, [], 300)
         rows = parse_results(output)

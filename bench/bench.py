@@ -491,13 +491,39 @@ def bench_rank_correlation(report: Report, settings: Settings, bench_dir: Path |
     report.rows.append(Row(workload, size, vexa_time, peer, times[peer], marker))
 
 
-def bench_headline(vexa, report: Report, settings: Settings, samples: int,
-                   split_output: str | None) -> None:
+@dataclass
+class Instance:
+    """The headline's protein: sequence, contact table and ground-truth models."""
+    seq: str
+    table: dict[str, dict[str, float]]
+    models: np.ndarray  # (k, n, 3)
+
+
+def headline_instance() -> Instance:
     rng = np.random.default_rng(42)
     n = 50
     seq = "".join(rng.choice(list(AMINO_ACIDS), size=n))
-    table = contact_table(rng)
-    models = ensemble(rng, n, 10)
+    return Instance(seq, contact_table(rng), ensemble(rng, n, 10))
+
+
+def write_instance(instance: Instance, path: Path) -> None:
+    """Plain text for correlation_split_bench: the sequence, the table's letters and rows, then
+    the models' shape and coordinates."""
+    letters = "".join(instance.table)
+    lines = [instance.seq, letters]
+    lines += [" ".join(repr(instance.table[a][b]) for b in letters) for a in letters]
+    k, n, _ = instance.models.shape
+    lines.append(f"{k} {n}")
+    lines += [" ".join(repr(float(c)) for c in point) for point in instance.models.reshape(-1, 3)]
+    path.write_text("\n".join(lines) + "\n")
+
+
+def bench_headline(vexa, report: Report, settings: Settings, samples: int,
+                   split_output: str | None) -> None:
+    instance = headline_instance()
+    rng = np.random.default_rng(43)
+    seq, table, models = instance.seq, instance.table, instance.models
+    n = len(seq)
     gt = models.tolist()
     energies = pair_energies(table, seq, KMIN)
     workload = "correlation, end to end"
@@ -585,8 +611,9 @@ def bench_contact(report: Report, settings: Settings, structures: np.ndarray,
     marker = report.note("Contact-energy row: the vexa_stats side is the module's contact "
                          "evaluation per structure timed in the C++ bench "
                          "correlation_split_bench (a separate process, its own pivot samples, "
-                         "same n, table size and cut-off); the peer side is scipy pdist + mask "
-                         "+ sum per structure in Python.")
+                         "the headline's sequence and table); the peer side is scipy pdist + "
+                         "mask + sum per structure in Python on the headline's walks "
+                         "(off-lattice stand-ins when the module cannot sample).")
     if vexa_time is None:
         report.skipped.append(f"{workload}, vexa_stats side: correlation_split_bench gave no "
                               "contact_energy figure")
@@ -611,8 +638,9 @@ def python_split(vexa, report: Report, settings: Settings, samples: int, total: 
                                  f"{100 * total / whole:.1f} % of the sum"))
             report.split_method = ("C++ bench correlation_split_bench: the module's own sampling, "
                                    "RMSD, contact-cost and rank-correlation functions timed phase "
-                                   "by phase on n=50, 10 models, 10,000 pivot samples, "
-                                   "tetrahedral lattice, factors 100 and 10 (medians).")
+                                   "by phase on the headline's sequence, table and 10 models, "
+                                   "10,000 pivot samples, tetrahedral lattice, factors 100 and 10 "
+                                   "(CPU time, medians).")
             return
     # Without the C++ bench only the sampling can be separated from Python.
     try:
@@ -624,8 +652,9 @@ def python_split(vexa, report: Report, settings: Settings, samples: int, total: 
         settings.heavy_rounds, 0.0)["s"]
     report.split.append(("sampling (sample_solutions, incl. building the Python lists)", sampled,
                          f"{100 * sampled / total:.1f} %"))
-    report.split.append(("RMSD + cost + statistics + conversions (the rest)",
-                         max(total - sampled, 0.0), f"{100 * max(total - sampled, 0) / total:.1f} %"))
+    rest = max(total - sampled, 0.0)
+    report.split.append(("RMSD + cost + statistics + conversions (the rest)", rest,
+                         f"{100 * rest / total:.1f} %"))
     report.split.append(("correlation end to end", total, "100 %"))
     report.split_method = ("Python approximation: sample_solutions with the same factors timed "
                            "alone, the rest by difference (an upper bound for sampling, since it "
@@ -822,8 +851,8 @@ def main() -> int:
                         help="Markdown file to write (default bench/RESULTS.md)")
     parser.add_argument("--no-results", action="store_true", help="print only")
     parser.add_argument("--wall", action="store_true",
-                        help="time the Python sides with the wall clock instead of the process's CPU "
-                             "time (the C++ benches keep their own clocks)")
+                        help="time the Python sides with the wall clock instead of the "
+                             "process's CPU time (the C++ benches keep their own clocks)")
     args = parser.parse_args()
 
     global CLOCK
@@ -850,7 +879,11 @@ def main() -> int:
     split_binary = bench_dir / "correlation_split_bench" if bench_dir else None
     if split_binary is not None and split_binary.exists():
         print("  running correlation_split_bench ...", file=sys.stderr, flush=True)
-        status, split_output = run_binary(split_binary, [str(settings.heavy_rounds)], 300)
+        with tempfile.TemporaryDirectory() as tmp:
+            instance_file = Path(tmp) / "instance.txt"
+            write_instance(headline_instance(), instance_file)
+            status, split_output = run_binary(
+                split_binary, [str(settings.heavy_rounds), str(instance_file)], 300)
         report.externals.append(External("correlation_split_bench", split_binary.name, status,
                                          split_output, parse_results(split_output)))
         outputs["correlation_split_bench"] = split_output
@@ -867,7 +900,9 @@ def main() -> int:
     print(render(report, settings, markdown=False, started=started))
     if not args.no_results:
         args.results.write_text(render(report, settings, markdown=True, started=started))
-        print(f"wrote {args.results.relative_to(ROOT) if args.results.is_relative_to(ROOT) else args.results}")
+        shown = (args.results.relative_to(ROOT) if args.results.is_relative_to(ROOT)
+                 else args.results)
+        print(f"wrote {shown}")
     return 0
 
 

@@ -1,6 +1,9 @@
 // Where the time of one correlation run goes: the module's own sampling, RMSD, contact-cost and
 // rank-correlation functions timed phase by phase on the headline workload (50 residues,
 // 10 models, 20 x 20 contact table, 10,000 pivot samples, tetrahedral lattice, factors 100, 10).
+// Usage: correlation_split_bench [rounds [instance file]]; the file (written by bench.py) holds
+// the sequence, the table's letters and rows, "k n" and the models' points, so both sides
+// of bench/run score the same protein. Without it a protein of that size is made up here.
 #include "cost.hpp"
 #include "lattice.hpp"
 #include "pivot.hpp"
@@ -13,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -74,17 +78,70 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
+struct Instance {
+  std::string seq;
+  vexa::ContactEnergyTable table;
+  vexa::GroundTruth models;
+};
+
+bool read_instance(const char *path, Instance &out) {
+  std::ifstream in(path);
+  std::string letters;
+  if (!(in >> out.seq >> letters)) {
+    return false;
+  }
+  for (const char a : letters) {
+    for (const char b : letters) {
+      double e = 0.0;
+      if (!(in >> e)) {
+        return false;
+      }
+      out.table[static_cast<char32_t>(a)][static_cast<char32_t>(b)] = e;
+    }
+  }
+  std::size_t k = 0, n = 0;
+  if (!(in >> k >> n) || n != out.seq.size()) {
+    return false;
+  }
+  out.models.assign(k, vexa::Structure(n));
+  for (auto &model : out.models) {
+    for (auto &p : model) {
+      if (!(in >> p.x >> p.y >> p.z)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+Instance make_instance() {
+  vexa::Rng rng(42);
+  Instance instance;
+  instance.models = make_ground_truth(rng);
+  instance.table = make_table(rng);
+  for (std::uint64_t i = 0; i < residues; ++i) {
+    instance.seq += amino_acids[rng.below(20)];
+  }
+  return instance;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-  vexa::Rng data_rng(42);
-  const vexa::GroundTruth models = make_ground_truth(data_rng);
-  const vexa::ContactEnergyTable table = make_table(data_rng);
-  std::string seq;
-  for (std::uint64_t i = 0; i < residues; ++i) {
-    seq += amino_acids[data_rng.below(20)];
+  Instance instance;
+  if (argc > 2) {
+    if (!read_instance(argv[2], instance)) {
+      std::fprintf(stderr, "cannot read a protein instance from %s\n", argv[2]);
+      return 2;
+    }
+  } else {
+    instance = make_instance();
   }
+  const std::string &seq = instance.seq;
+  const vexa::ContactEnergyTable &table = instance.table;
+  const vexa::GroundTruth &models = instance.models;
+  const std::uint64_t length = seq.size();
   const vexa::Lattice lattice = vexa::make_lattice(vexa::LatticeKind::Tetrahedral);
   const double scale = vexa::coordinate_scale(lattice, arc_length);
 
@@ -96,7 +153,7 @@ int main(int argc, char **argv) {
   for (int r = 0; r < rounds; ++r) {
     vexa::Rng rng(1000 + static_cast<std::uint64_t>(r));
     double start = cpu_seconds();
-    vexa::PivotChain chain(lattice, residues, rng, 100, 10);
+    vexa::PivotChain chain(lattice, length, rng, 100, 10);
     for (auto &s : structures) {
       vexa::to_structure(chain.next_sample(), scale, s);
     }
@@ -127,9 +184,9 @@ int main(int argc, char **argv) {
   for (const double t : phases) {
     whole += t;
   }
-  std::printf("correlation phases, n=%llu, %llu models, %zu pivot samples (CPU time, median of %d):\n",
-              static_cast<unsigned long long>(residues),
-              static_cast<unsigned long long>(model_count), samples, rounds);
+  std::printf("correlation phases, n=%llu, %zu models, %zu pivot samples (CPU time, median of "
+              "%d):\n",
+              static_cast<unsigned long long>(length), models.size(), samples, rounds);
   for (int i = 0; i < 4; ++i) {
     std::printf("  %-10s %9.2f ms  %5.1f %%\n", names[i], phases[i] * 1e3,
                 100.0 * phases[i] / whole);
@@ -140,8 +197,8 @@ int main(int argc, char **argv) {
     std::printf("RESULT\tsplit_%s\t%zu\t%.6e\t-\t-\n", names[i], samples, phases[i]);
   }
   std::printf("RESULT\tcontact_energy\t%llu\t%.6e\t-\t-\n",
-              static_cast<unsigned long long>(residues), phases[2] / samples);
-  std::printf("RESULT\tground_truth_rmsd_10_models\t%llu\t%.6e\t-\t-\n",
-              static_cast<unsigned long long>(residues), phases[1] / samples);
+              static_cast<unsigned long long>(length), phases[2] / samples);
+  std::printf("RESULT\tground_truth_rmsd_%zu_models\t%llu\t%.6e\t-\t-\n", models.size(),
+              static_cast<unsigned long long>(length), phases[1] / samples);
   return 0;
 }

@@ -84,8 +84,8 @@ int main(int argc, char **argv) {
   std::sort(runs.begin(), runs.end());
   const double median = runs[runs.size() / 2];
 
-  std::printf("rank_correlation on %zu pairs: %.1f us CPU per call (median of %d runs of %ld calls), "
-              "coefficient = %.17g\n",
+  std::printf("rank_correlation on %zu pairs: %.1f us CPU per call (median of %d runs of %ld "
+              "calls), coefficient = %.17g\n",
               x.size(), median * 1e6, rounds, loops, vexa::rank_correlation(x, y));
   std::printf("RESULT\trank_correlation\t%zu\t%.6e\t-\t-\n", x.size(), median);
   return sink == 0.12345 ? 1 : 0; // keeps the timed calls observable

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -30,53 +31,103 @@ Matrix3 transpose(const Matrix3 &a) {
   return {{a.m[0], a.m[3], a.m[6], a.m[1], a.m[4], a.m[7], a.m[2], a.m[5], a.m[8]}};
 }
 
+// p -> offset + m p for a signed permutation m: the move about a pivot, c + m (p - c), with
+// its constant part folded in; one multiply per coordinate instead of nine.
+struct SiteMove {
+  SiteMove(const Matrix3 &m, LatticePoint pivot) {
+    for (int r = 0; r < 3; ++r) {
+      for (int c = 0; c < 3; ++c) {
+        if (m.m[3 * r + c] != 0) {
+          from[r] = c;
+          sign[r] = wrap(m.m[3 * r + c]);
+        }
+      }
+    }
+    const LatticePoint shift = pivot - apply(m, pivot);
+    offset[0] = wrap(shift.x);
+    offset[1] = wrap(shift.y);
+    offset[2] = wrap(shift.z);
+  }
+
+  LatticePoint operator()(LatticePoint p) const {
+    const std::uint32_t v[3] = {wrap(p.x), wrap(p.y), wrap(p.z)};
+    return {static_cast<std::int32_t>(offset[0] + sign[0] * v[from[0]]),
+            static_cast<std::int32_t>(offset[1] + sign[1] * v[from[1]]),
+            static_cast<std::int32_t>(offset[2] + sign[2] * v[from[2]])};
+  }
+
+  int from[3] = {0, 1, 2};
+  std::uint32_t sign[3] = {1, 1, 1};
+  std::uint32_t offset[3] = {0, 0, 0};
+};
+
 constexpr std::uint32_t NO_POINT = std::numeric_limits<std::uint32_t>::max();
 
-// Site -> walk index, open addressing with linear probing. Deletion shifts later members of
-// the probe run back, so millions of accepted moves leave no tombstones and never rehash.
+// Site -> walk index, open addressing with linear probing. An entry (site, i) counts only
+// while points[i] == site, so a moved point's old entry dies without being erased, and a move
+// can record its new sites while it is checked: they come true only if it is committed. Dead
+// entries are overwritten in place; the table is rebuilt once half of it is in use.
 class SiteIndex {
 public:
   explicit SiteIndex(std::size_t points) {
-    // At most half full, so probe runs stay short.
-    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(2 * points, 8));
-    slots_.assign(capacity, Slot{});
+    // Half full at most between attempts, and an attempt moves at most half the walk, so a
+    // probe always meets an empty slot; the room above n live entries sets how often dead
+    // entries force a rebuild.
+    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(8 * points, 16));
+    slots_.resize(capacity);
     mask_ = capacity - 1;
     shift_ = 64 - std::countr_zero(capacity);
   }
 
-  // The index of the point at p, or NO_POINT.
-  std::uint32_t find(LatticePoint p) const {
-    for (std::size_t i = home(p);; i = (i + 1) & mask_) {
-      const Slot &slot = slots_[i];
-      if (slot.index == NO_POINT || slot.site == p) {
-        return slot.index;
+  bool crowded() const { return used_ > slots_.size() / 2; }
+
+  void rebuild(const std::vector<LatticePoint> &points) {
+    // All bits set is an empty slot: index NO_POINT.
+    std::memset(static_cast<void *>(slots_.data()), 0xff, slots_.size() * sizeof(Slot));
+    used_ = 0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      std::size_t at = home(points[i]);
+      while (slots_[at].index != NO_POINT) {
+        at = (at + 1) & mask_;
       }
+      slots_[at] = {points[i], static_cast<std::uint32_t>(i)};
+      ++used_;
     }
   }
 
-  // p must be absent.
-  void insert(LatticePoint p, std::uint32_t index) {
-    std::size_t i = home(p);
-    while (slots_[i].index != NO_POINT) {
-      i = (i + 1) & mask_;
-    }
-    slots_[i] = {p, index};
-  }
-
-  // p must be present.
-  void erase(LatticePoint p) {
-    std::size_t hole = home(p);
-    while (slots_[hole].index == NO_POINT || !(slots_[hole].site == p)) {
-      hole = (hole + 1) & mask_;
-    }
-    for (std::size_t i = (hole + 1) & mask_; slots_[i].index != NO_POINT; i = (i + 1) & mask_) {
-      // A member may fill the hole unless its home lies cyclically after the hole.
-      if (((i - home(slots_[i].site)) & mask_) >= ((i - hole) & mask_)) {
-        slots_[hole] = slots_[i];
-        hole = i;
+  // For point `mover` of the side [lo, hi) about to move to p: the index of a point outside
+  // the side that sits at p (a collision), or else NO_POINT after recording (p, mover).
+  std::uint32_t claim(LatticePoint p, std::uint32_t mover, std::uint32_t lo, std::uint32_t hi,
+                      const std::vector<LatticePoint> &points) {
+    std::size_t at = home(p);
+    std::size_t reusable = slots_.size();
+    for (;; at = (at + 1) & mask_) {
+      const Slot &slot = slots_[at];
+      if (slot.index == NO_POINT) {
+        break;
+      }
+      // Entries of the moving side are kept: the side's old sites are still occupied and its
+      // new ones are being recorded.
+      if (slot.index >= lo && slot.index < hi) {
+        continue;
+      }
+      if (slot.site == p) {
+        if (points[slot.index] == p) {
+          return slot.index;
+        }
+        if (reusable == slots_.size()) {
+          reusable = at;
+        }
+      } else if (reusable == slots_.size() && !(points[slot.index] == slot.site)) {
+        reusable = at;
       }
     }
-    slots_[hole].index = NO_POINT;
+    if (reusable == slots_.size()) {
+      reusable = at;
+      ++used_;
+    }
+    slots_[reusable] = {p, mover};
+    return NO_POINT;
   }
 
 private:
@@ -86,15 +137,16 @@ private:
   };
 
   std::size_t home(LatticePoint p) const {
-    std::uint64_t h = (std::uint64_t{wrap(p.x)} << 32 | wrap(p.y)) ^
-                      std::uint64_t{wrap(p.z)} * 0xc2b2ae3d27d4eb4fULL;
-    h *= 0x9e3779b97f4a7c15ULL;
+    const std::uint64_t h = std::uint64_t{wrap(p.x)} * 0x9e3779b97f4a7c15ULL ^
+                            std::uint64_t{wrap(p.y)} * 0xc2b2ae3d27d4eb4fULL ^
+                            std::uint64_t{wrap(p.z)} * 0x165667b19e3779f9ULL;
     return static_cast<std::size_t>(h >> shift_);
   }
 
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
   int shift_ = 0;
+  std::size_t used_ = 0;
 };
 
 } // namespace
@@ -152,10 +204,9 @@ std::uint64_t saturating_count(double value) {
 struct PivotChain::State {
   State(const Lattice &lattice, std::uint64_t n, Rng &rng_, std::uint64_t autocorrelation)
       : rng(rng_), group(lattice.group), autocorrelation_factor(autocorrelation),
-        points(initial_walk(lattice, n)), sites(points.size()), sample(points.size()) {
-    for (std::size_t i = 0; i < points.size(); ++i) {
-      sites.insert(points[i], static_cast<std::uint32_t>(i));
-    }
+        points(initial_walk(lattice, n)), moved(points.size()), sites(points.size()),
+        sample(points.size()) {
+    sites.rebuild(points);
   }
 
   bool attempt() {
@@ -165,6 +216,9 @@ struct PivotChain::State {
     if (m == Matrix3{}) {
       return true;
     }
+    if (sites.crowded()) {
+      sites.rebuild(points);
+    }
     const Matrix3 held = product(transpose(frame), product(m, frame));
     return n - 1 - k <= k ? move_tail(k, held) : move_head(k, held);
   }
@@ -172,37 +226,32 @@ struct PivotChain::State {
   // After a pivot both sides are self-avoiding on their own, so only moved points against
   // unmoved ones need checking; collisions cluster at the pivot, so check from there outwards.
   bool move_tail(std::size_t k, const Matrix3 &m) {
-    const LatticePoint pivot = points[k];
-    for (std::size_t j = k + 1; j < points.size(); ++j) {
-      if (sites.find(pivot + apply(m, points[j] - pivot)) <= k) {
+    const SiteMove move(m, points[k]);
+    const std::size_t n = points.size();
+    const auto lo = static_cast<std::uint32_t>(k + 1);
+    const auto hi = static_cast<std::uint32_t>(n);
+    for (std::size_t j = k + 1; j < n; ++j) {
+      moved[j] = move(points[j]);
+      if (sites.claim(moved[j], static_cast<std::uint32_t>(j), lo, hi, points) != NO_POINT) {
         return false;
       }
     }
-    for (std::size_t j = k + 1; j < points.size(); ++j) {
-      sites.erase(points[j]);
-    }
-    for (std::size_t j = k + 1; j < points.size(); ++j) {
-      points[j] = pivot + apply(m, points[j] - pivot);
-      sites.insert(points[j], static_cast<std::uint32_t>(j));
-    }
+    std::copy(moved.begin() + static_cast<std::ptrdiff_t>(k + 1), moved.end(),
+              points.begin() + static_cast<std::ptrdiff_t>(k + 1));
     return true;
   }
 
+  // The inverse move of the head; the frame takes up m so the plain walk comes out the same.
   bool move_head(std::size_t k, const Matrix3 &m) {
-    const LatticePoint pivot = points[k];
+    const SiteMove move(transpose(m), points[k]);
+    const auto hi = static_cast<std::uint32_t>(k);
     for (std::size_t j = k; j-- > 0;) {
-      const std::uint32_t at = sites.find(pivot + apply_transpose(m, points[j] - pivot));
-      if (at != NO_POINT && at >= k) {
+      moved[j] = move(points[j]);
+      if (sites.claim(moved[j], static_cast<std::uint32_t>(j), 0, hi, points) != NO_POINT) {
         return false;
       }
     }
-    for (std::size_t j = 0; j < k; ++j) {
-      sites.erase(points[j]);
-    }
-    for (std::size_t j = 0; j < k; ++j) {
-      points[j] = pivot + apply_transpose(m, points[j] - pivot);
-      sites.insert(points[j], static_cast<std::uint32_t>(j));
-    }
+    std::copy(moved.begin(), moved.begin() + static_cast<std::ptrdiff_t>(k), points.begin());
     frame = product(frame, m);
     return true;
   }
@@ -223,6 +272,7 @@ struct PivotChain::State {
   double ratio = 0.0;
   std::uint64_t spacing = 0;
   std::vector<LatticePoint> points;
+  std::vector<LatticePoint> moved; // candidate sites of the side being moved
   Matrix3 frame;
   SiteIndex sites;
   Walk sample;

@@ -65,9 +65,10 @@ const char *name(vexa::LatticeKind kind) {
 
 int main(int argc, char **argv) {
   using namespace vexa;
-  // Seconds per timed block; each configuration runs REPETITIONS blocks of each side.
-  const double seconds = argc > 1 ? std::atof(argv[1]) : 0.2;
-  constexpr int REPETITIONS = 5;
+  // Seconds per timed block, and blocks of each side per configuration: short blocks,
+  // alternated, so both sides see the same load on a shared machine.
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 0.05;
+  const int repetitions = argc > 2 ? std::atoi(argv[2]) : 21;
   struct Config {
     LatticeKind kind;
     std::uint64_t n;
@@ -97,7 +98,7 @@ int main(int argc, char **argv) {
     std::uint64_t chain_allocs = 0;
     std::uint64_t plain_attempts = 0;
     std::uint64_t plain_allocs = 0;
-    for (int rep = 0; rep < REPETITIONS; ++rep) {
+    for (int rep = 0; rep < repetitions; ++rep) {
       const Block fast = timed(seconds, [&] {
         chain.next_sample();
         return chain.spacing();

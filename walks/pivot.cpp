@@ -16,6 +16,37 @@ namespace {
 
 std::uint32_t wrap(std::int32_t v) { return static_cast<std::uint32_t>(v); }
 
+// A signed permutation matrix by rows: row r takes coordinate from[r] times sign[r].
+struct SignedPermutation {
+  int from[3] = {0, 1, 2};
+  std::uint32_t sign[3] = {1, 1, 1};
+
+  explicit SignedPermutation(const Matrix3 &m) {
+    for (int r = 0; r < 3; ++r) {
+      for (int c = 0; c < 3; ++c) {
+        if (m.m[3 * r + c] != 0) {
+          from[r] = c;
+          sign[r] = wrap(m.m[3 * r + c]);
+        }
+      }
+    }
+  }
+
+  // Distinct for the 48 signed permutations, below 72.
+  int code() const {
+    return (from[0] * 3 + from[1]) * 8 + static_cast<int>((sign[0] >> 31) | (sign[1] >> 31) << 1 |
+                                                         (sign[2] >> 31) << 2);
+  }
+
+  // Wrapping arithmetic, as the plain move's.
+  LatticePoint operator()(LatticePoint p, const std::uint32_t (&offset)[3]) const {
+    const std::uint32_t v[3] = {wrap(p.x), wrap(p.y), wrap(p.z)};
+    return {static_cast<std::int32_t>(offset[0] + sign[0] * v[from[0]]),
+            static_cast<std::int32_t>(offset[1] + sign[1] * v[from[1]]),
+            static_cast<std::int32_t>(offset[2] + sign[2] * v[from[2]])};
+  }
+};
+
 Matrix3 product(const Matrix3 &a, const Matrix3 &b) {
   Matrix3 c;
   for (int i = 0; i < 3; ++i) {
@@ -31,34 +62,59 @@ Matrix3 transpose(const Matrix3 &a) {
   return {{a.m[0], a.m[3], a.m[6], a.m[1], a.m[4], a.m[7], a.m[2], a.m[5], a.m[8]}};
 }
 
-// p -> offset + m p for a signed permutation m: the move about a pivot, c + m (p - c), with
-// its constant part folded in; one multiply per coordinate instead of nine.
-struct SiteMove {
-  SiteMove(const Matrix3 &m, LatticePoint pivot) {
-    for (int r = 0; r < 3; ++r) {
-      for (int c = 0; c < 3; ++c) {
-        if (m.m[3 * r + c] != 0) {
-          from[r] = c;
-          sign[r] = wrap(m.m[3 * r + c]);
-        }
+// The group's elements by index, with their products and transposes tabulated once per chain
+// so that an attempt composes elements by lookup. The group must be closed, as point groups
+// are.
+class GroupTable {
+public:
+  static constexpr std::size_t MAX_ELEMENTS = 48;
+
+  explicit GroupTable(const SymmetryGroup &group) {
+    const std::size_t n = std::min(group.elements.size(), MAX_ELEMENTS);
+    std::uint8_t by_code[72];
+    std::fill(std::begin(by_code), std::end(by_code), std::uint8_t{0});
+    for (std::size_t i = 0; i < n; ++i) {
+      forms_.push_back(SignedPermutation(group.elements[i]));
+      by_code[forms_[i].code()] = static_cast<std::uint8_t>(i);
+      if (group.elements[i] == Matrix3{}) {
+        identity_ = static_cast<std::uint8_t>(i);
       }
     }
-    const LatticePoint shift = pivot - apply(m, pivot);
+    const auto index = [&](const Matrix3 &m) { return by_code[SignedPermutation(m).code()]; };
+    for (std::size_t a = 0; a < n; ++a) {
+      transposes_[a] = index(vexa::transpose(group.elements[a]));
+      for (std::size_t b = 0; b < n; ++b) {
+        products_[a][b] = index(vexa::product(group.elements[a], group.elements[b]));
+      }
+    }
+  }
+
+  std::uint8_t identity() const { return identity_; }
+  std::uint8_t product(std::uint8_t a, std::uint8_t b) const { return products_[a][b]; }
+  std::uint8_t transpose(std::uint8_t a) const { return transposes_[a]; }
+  const SignedPermutation &form(std::uint8_t a) const { return forms_[a]; }
+
+private:
+  std::vector<SignedPermutation> forms_;
+  std::uint8_t products_[MAX_ELEMENTS][MAX_ELEMENTS] = {};
+  std::uint8_t transposes_[MAX_ELEMENTS] = {};
+  std::uint8_t identity_ = 0;
+};
+
+// The move c + m (p - c) about pivot c, with its constant part folded into one offset.
+struct SiteMove {
+  SiteMove(const SignedPermutation &m_, LatticePoint pivot) : m(m_) {
+    const std::uint32_t none[3] = {0, 0, 0};
+    const LatticePoint shift = pivot - m(pivot, none);
     offset[0] = wrap(shift.x);
     offset[1] = wrap(shift.y);
     offset[2] = wrap(shift.z);
   }
 
-  LatticePoint operator()(LatticePoint p) const {
-    const std::uint32_t v[3] = {wrap(p.x), wrap(p.y), wrap(p.z)};
-    return {static_cast<std::int32_t>(offset[0] + sign[0] * v[from[0]]),
-            static_cast<std::int32_t>(offset[1] + sign[1] * v[from[1]]),
-            static_cast<std::int32_t>(offset[2] + sign[2] * v[from[2]])};
-  }
+  LatticePoint operator()(LatticePoint p) const { return m(p, offset); }
 
-  int from[3] = {0, 1, 2};
-  std::uint32_t sign[3] = {1, 1, 1};
-  std::uint32_t offset[3] = {0, 0, 0};
+  const SignedPermutation &m;
+  std::uint32_t offset[3];
 };
 
 constexpr std::uint32_t NO_POINT = std::numeric_limits<std::uint32_t>::max();
@@ -73,7 +129,7 @@ public:
     // Half full at most between attempts, and an attempt moves at most half the walk, so a
     // probe always meets an empty slot; the room above n live entries sets how often dead
     // entries force a rebuild.
-    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(8 * points, 16));
+    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16 * points, 16));
     slots_.resize(capacity);
     mask_ = capacity - 1;
     shift_ = 64 - std::countr_zero(capacity);
@@ -204,6 +260,7 @@ std::uint64_t saturating_count(double value) {
 struct PivotChain::State {
   State(const Lattice &lattice, std::uint64_t n, Rng &rng_, std::uint64_t autocorrelation)
       : rng(rng_), group(lattice.group), autocorrelation_factor(autocorrelation),
+        table(lattice.group), frame(table.identity()),
         points(initial_walk(lattice, n)), moved(points.size()), sites(points.size()),
         sample(points.size()) {
     sites.rebuild(points);
@@ -212,21 +269,21 @@ struct PivotChain::State {
   bool attempt() {
     const std::size_t n = points.size();
     const auto k = static_cast<std::size_t>(rng.uniform(0, n == 0 ? 0 : n - 1));
-    const Matrix3 &m = random_element(group, rng);
-    if (m == Matrix3{}) {
+    const auto m = static_cast<std::uint8_t>(&random_element(group, rng) - group.elements.data());
+    if (m == table.identity()) {
       return true;
     }
     if (sites.crowded()) {
       sites.rebuild(points);
     }
-    const Matrix3 held = product(transpose(frame), product(m, frame));
+    const std::uint8_t held = table.product(table.transpose(frame), table.product(m, frame));
     return n - 1 - k <= k ? move_tail(k, held) : move_head(k, held);
   }
 
   // After a pivot both sides are self-avoiding on their own, so only moved points against
   // unmoved ones need checking; collisions cluster at the pivot, so check from there outwards.
-  bool move_tail(std::size_t k, const Matrix3 &m) {
-    const SiteMove move(m, points[k]);
+  bool move_tail(std::size_t k, std::uint8_t m) {
+    const SiteMove move(table.form(m), points[k]);
     const std::size_t n = points.size();
     const auto lo = static_cast<std::uint32_t>(k + 1);
     const auto hi = static_cast<std::uint32_t>(n);
@@ -242,8 +299,8 @@ struct PivotChain::State {
   }
 
   // The inverse move of the head; the frame takes up m so the plain walk comes out the same.
-  bool move_head(std::size_t k, const Matrix3 &m) {
-    const SiteMove move(transpose(m), points[k]);
+  bool move_head(std::size_t k, std::uint8_t m) {
+    const SiteMove move(table.form(table.transpose(m)), points[k]);
     const auto hi = static_cast<std::uint32_t>(k);
     for (std::size_t j = k; j-- > 0;) {
       moved[j] = move(points[j]);
@@ -252,7 +309,7 @@ struct PivotChain::State {
       }
     }
     std::copy(moved.begin(), moved.begin() + static_cast<std::ptrdiff_t>(k), points.begin());
-    frame = product(frame, m);
+    frame = table.product(frame, m);
     return true;
   }
 
@@ -260,9 +317,10 @@ struct PivotChain::State {
     if (points.empty()) {
       return;
     }
-    const LatticePoint origin = points[0];
+    const SiteMove to_plain(table.form(frame), points[0]);
+    const LatticePoint origin = to_plain(points[0]);
     for (std::size_t i = 0; i < points.size(); ++i) {
-      sample[i] = apply(frame, points[i] - origin);
+      sample[i] = to_plain(points[i]) - origin;
     }
   }
 
@@ -271,9 +329,10 @@ struct PivotChain::State {
   std::uint64_t autocorrelation_factor;
   double ratio = 0.0;
   std::uint64_t spacing = 0;
+  GroupTable table;
+  std::uint8_t frame; // index of the held-to-plain symmetry
   std::vector<LatticePoint> points;
   std::vector<LatticePoint> moved; // candidate sites of the side being moved
-  Matrix3 frame;
   SiteIndex sites;
   Walk sample;
 };

@@ -1,14 +1,17 @@
-// Pivot move and pivot chain. The chain holds its walk up to one global lattice symmetry and
-// translation, so an attempt moves only the shorter side of the pivot and checks it against a
-// persistent site index; the walks it hands out are those of the plain move, point for point.
+// Pivot move and pivot chain. The chain holds its walk up to a global lattice symmetry, as
+// points with a persistent site index (short walks: an attempt moves the shorter side of the
+// pivot) or as a tree of steps with bounding boxes (long walks: an attempt touches one root
+// path); either way the walks it hands out are the plain move's, point for point.
 #include "pivot.hpp"
 
 #include "walk.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <variant>
 #include <vector>
 
 namespace vexa {
@@ -253,35 +256,44 @@ std::uint64_t saturating_count(double value) {
   return static_cast<std::uint64_t>(value);
 }
 
-// The chain holds `points` with the plain walk equal to frame (points[i] - points[0]). A move
-// of the plain tail by m about site k is, in the held coordinates, a move of the tail by
-// c = frame^T m frame, or of the head by c^T with frame becoming frame c; both leave every
-// pairwise distance and so the accept decision as the plain move would.
-struct PivotChain::State {
-  State(const Lattice &lattice, std::uint64_t n, Rng &rng_, std::uint64_t autocorrelation)
-      : rng(rng_), group(lattice.group), autocorrelation_factor(autocorrelation),
-        table(lattice.group), frame(table.identity()),
-        points(initial_walk(lattice, n)), moved(points.size()), sites(points.size()),
-        sample(points.size()) {
+namespace {
+
+// The walk held as points with plain point i = frame (points[i] - points[0]). A move of the
+// plain tail by m about site k is, held, a move of the tail by c = frame^T m frame, or of the
+// head by c^T with frame becoming frame c; either keeps every distance, so the decision is
+// the plain move's, and only the shorter side moves. Moved points are checked against a
+// persistent site index, nearest the pivot first.
+class IndexedWalk {
+public:
+  IndexedWalk(const Walk &start, const GroupTable &table_)
+      : table(table_), frame(table.identity()), points(start), moved(start.size()),
+        sites(start.size()) {
     sites.rebuild(points);
   }
 
-  bool attempt() {
-    const std::size_t n = points.size();
-    const auto k = static_cast<std::size_t>(rng.uniform(0, n == 0 ? 0 : n - 1));
-    const auto m = static_cast<std::uint8_t>(&random_element(group, rng) - group.elements.data());
-    if (m == table.identity()) {
-      return true;
-    }
+  // k + 1 < points.size(); m is not the identity.
+  bool pivot(std::size_t k, std::uint8_t m) {
     if (sites.crowded()) {
       sites.rebuild(points);
     }
     const std::uint8_t held = table.product(table.transpose(frame), table.product(m, frame));
-    return n - 1 - k <= k ? move_tail(k, held) : move_head(k, held);
+    return points.size() - 1 - k <= k ? move_tail(k, held) : move_head(k, held);
   }
 
-  // After a pivot both sides are self-avoiding on their own, so only moved points against
-  // unmoved ones need checking; collisions cluster at the pivot, so check from there outwards.
+  void materialise(Walk &out) const {
+    if (points.empty()) {
+      return;
+    }
+    const SiteMove to_plain(table.form(frame), points[0]);
+    const LatticePoint origin = to_plain(points[0]);
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      out[i] = to_plain(points[i]) - origin;
+    }
+  }
+
+private:
+  // Both sides are self-avoiding on their own, so only moved points against unmoved ones need
+  // checking; collisions cluster at the pivot.
   bool move_tail(std::size_t k, std::uint8_t m) {
     const SiteMove move(table.form(m), points[k]);
     const std::size_t n = points.size();
@@ -298,7 +310,6 @@ struct PivotChain::State {
     return true;
   }
 
-  // The inverse move of the head; the frame takes up m so the plain walk comes out the same.
   bool move_head(std::size_t k, std::uint8_t m) {
     const SiteMove move(table.form(table.transpose(m)), points[k]);
     const auto hi = static_cast<std::uint32_t>(k);
@@ -313,16 +324,347 @@ struct PivotChain::State {
     return true;
   }
 
-  void materialise() {
-    if (points.empty()) {
-      return;
-    }
-    const SiteMove to_plain(table.form(frame), points[0]);
-    const LatticePoint origin = to_plain(points[0]);
-    for (std::size_t i = 0; i < points.size(); ++i) {
-      sample[i] = to_plain(points[i]) - origin;
+  const GroupTable &table;
+  std::uint8_t frame;
+  std::vector<LatticePoint> points;
+  std::vector<LatticePoint> moved; // candidate sites of the side being moved
+  SiteIndex sites;
+};
+
+using Triple = std::array<std::int32_t, 3>;
+
+Triple triple(LatticePoint p) { return {p.x, p.y, p.z}; }
+
+// m v; held coordinates stay within the walk's extent of the origin, so signed arithmetic is
+// exact.
+Triple rotate(const SignedPermutation &m, const Triple &v) {
+  Triple out;
+  for (int r = 0; r < 3; ++r) {
+    out[r] = m.sign[r] == 1 ? v[m.from[r]] : -v[m.from[r]];
+  }
+  return out;
+}
+
+Triple add(const Triple &a, const Triple &b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
+
+// A node is a run of consecutive sites, held relative to the site before its first one: its
+// last site `end` and bounding box [lo, hi] in that frame. An inner node's right child sits at
+// the left child's end, turned by q.
+struct Node {
+  Triple end{};
+  Triple lo{};
+  Triple hi{};
+  std::uint32_t left = NO_POINT;
+  std::uint32_t right = NO_POINT;
+  std::uint32_t sites = 1;
+  std::uint32_t last_left = 0; // walk index of the left child's last site
+  std::uint8_t q = 0;
+};
+
+// Where a node's frame sits in held coordinates.
+struct Frame {
+  Triple offset{};
+  std::uint8_t turn = 0;
+};
+
+struct WorldBox {
+  Triple lo;
+  Triple hi;
+};
+
+// The walk held as a balanced tree over its steps (Clisby's SAW-tree, with a fixed shape) and
+// one global symmetry: plain point i = frame (held point i), held point 0 being the origin. A
+// pivot after site k turns q on the path to the node that splits k from k + 1, and the check
+// compares subtrees by bounding boxes, so an attempt costs about the depth of the tree, not
+// the length of the walk.
+class TreeWalk {
+public:
+  TreeWalk(const Walk &start, const GroupTable &table_)
+      : table(table_), frame(table.identity()), size(start.size()) {
+    if (size >= 2) {
+      nodes.reserve(2 * (size - 1));
+      root = build(1, size - 1, start);
     }
   }
+
+  // k + 1 < size; m is not the identity.
+  bool pivot(std::size_t k, std::uint8_t m) {
+    if (k == 0) {
+      // Everything but the origin turns about it: never a collision.
+      frame = table.product(m, frame);
+      return true;
+    }
+    const std::uint8_t held = table.product(table.transpose(frame), table.product(m, frame));
+
+    // Down to the node whose left child ends at site k.
+    std::size_t depth = 0;
+    std::uint32_t at = root;
+    Frame f;
+    f.turn = table.identity();
+    for (;;) {
+      Node &node = nodes[at];
+      path[depth] = {at, f, node.q, node.end, node.lo, node.hi, false};
+      ++depth;
+      if (k == node.last_left) {
+        break;
+      }
+      if (k < node.last_left) {
+        path[depth - 1].turned = true; // its right child lies after the pivot
+        at = node.left;
+      } else {
+        f = right_frame(node, f);
+        at = node.right;
+      }
+    }
+    path[depth - 1].turned = true;
+
+    for (std::size_t i = depth; i-- > 0;) {
+      Step &step = path[i];
+      Node &node = nodes[step.node];
+      if (step.turned) {
+        const std::uint8_t local =
+            table.product(table.transpose(step.frame.turn), table.product(held, step.frame.turn));
+        node.q = table.product(local, node.q);
+      }
+      pull(node);
+    }
+
+    if (collides(depth)) {
+      for (std::size_t i = 0; i < depth; ++i) {
+        Node &node = nodes[path[i].node];
+        node.q = path[i].q;
+        node.end = path[i].end;
+        node.lo = path[i].lo;
+        node.hi = path[i].hi;
+      }
+      return false;
+    }
+    return true;
+  }
+
+  void materialise(Walk &out) const {
+    if (size == 0) {
+      return;
+    }
+    out[0] = {};
+    std::size_t next = 1;
+    if (size >= 2) {
+      Frame f;
+      f.turn = table.identity();
+      emit(nodes[root], f, out, next);
+    }
+  }
+
+private:
+  std::uint32_t build(std::size_t lo, std::size_t hi, const Walk &start) {
+    const auto index = static_cast<std::uint32_t>(nodes.size());
+    nodes.emplace_back();
+    if (lo == hi) {
+      Node &leaf = nodes[index];
+      leaf.end = triple(start[lo] - start[lo - 1]);
+      leaf.lo = leaf.end;
+      leaf.hi = leaf.end;
+      return index;
+    }
+    const std::size_t mid = lo + (hi - lo) / 2;
+    const std::uint32_t left = build(lo, mid, start);
+    const std::uint32_t right = build(mid + 1, hi, start);
+    Node &node = nodes[index];
+    node.left = left;
+    node.right = right;
+    node.sites = static_cast<std::uint32_t>(hi - lo + 1);
+    node.last_left = static_cast<std::uint32_t>(mid);
+    node.q = table.identity();
+    pull(node);
+    return index;
+  }
+
+  void pull(Node &node) {
+    const Node &l = nodes[node.left];
+    const Node &r = nodes[node.right];
+    const SignedPermutation &q = table.form(node.q);
+    node.end = add(l.end, rotate(q, r.end));
+    for (int c = 0; c < 3; ++c) {
+      const int from = q.from[c];
+      const bool flip = q.sign[c] != 1;
+      const std::int32_t rlo = l.end[c] + (flip ? -r.hi[from] : r.lo[from]);
+      const std::int32_t rhi = l.end[c] + (flip ? -r.lo[from] : r.hi[from]);
+      node.lo[c] = std::min(l.lo[c], rlo);
+      node.hi[c] = std::max(l.hi[c], rhi);
+    }
+  }
+
+  Frame right_frame(const Node &node, const Frame &f) const {
+    return {add(f.offset, rotate(table.form(f.turn), nodes[node.left].end)),
+            table.product(f.turn, node.q)};
+  }
+
+  WorldBox world_box(const Node &node, const Frame &f) const {
+    const SignedPermutation &t = table.form(f.turn);
+    WorldBox box;
+    for (int c = 0; c < 3; ++c) {
+      const int from = t.from[c];
+      const bool flip = t.sign[c] != 1;
+      box.lo[c] = f.offset[c] + (flip ? -node.hi[from] : node.lo[from]);
+      box.hi[c] = f.offset[c] + (flip ? -node.lo[from] : node.hi[from]);
+    }
+    return box;
+  }
+
+  static bool disjoint(const WorldBox &a, const WorldBox &b) {
+    return a.hi[0] < b.lo[0] || b.hi[0] < a.lo[0] || a.hi[1] < b.lo[1] || b.hi[1] < a.lo[1] ||
+           a.hi[2] < b.lo[2] || b.hi[2] < a.lo[2];
+  }
+
+  // Whether any site of a (before the pivot) meets any site of b (after it). The larger side
+  // is split, nearer half to the pivot first: collisions cluster there.
+  bool overlap(const Node &a, const Frame &fa, const WorldBox &boxa, const Node &b,
+               const Frame &fb, const WorldBox &boxb) const {
+    if (disjoint(boxa, boxb)) {
+      return false;
+    }
+    if (a.sites == 1 && b.sites == 1) {
+      return true;
+    }
+    if (a.sites >= b.sites) {
+      const Node &near = nodes[a.right];
+      const Node &far = nodes[a.left];
+      const Frame fnear = right_frame(a, fa);
+      return overlap(near, fnear, world_box(near, fnear), b, fb, boxb) ||
+             overlap(far, fa, world_box(far, fa), b, fb, boxb);
+    }
+    const Node &near = nodes[b.left];
+    const Node &far = nodes[b.right];
+    const Frame ffar = right_frame(b, fb);
+    return overlap(a, fa, boxa, near, fb, world_box(near, fb)) ||
+           overlap(a, fa, boxa, far, ffar, world_box(far, ffar));
+  }
+
+  // Pieces before the pivot: the split node's left child, the left children of ancestors
+  // entered from the right, and the origin; after it: the right children of turned nodes. Each
+  // list runs outward from the pivot, and a piece that misses the other side's overall box
+  // needs no closer look.
+  bool collides(std::size_t depth) {
+    std::size_t befores = 0;
+    std::size_t afters = 0;
+    WorldBox before_all{{0, 0, 0}, {0, 0, 0}}; // holds the origin
+    for (std::size_t i = depth; i-- > 0;) {
+      const Step &step = path[i];
+      const Node &parent = nodes[step.node];
+      if (i + 1 == depth || !step.turned) {
+        Piece &piece = before[befores++];
+        piece.node = &nodes[parent.left];
+        piece.frame = step.frame;
+        piece.box = world_box(*piece.node, piece.frame);
+        grow(before_all, piece.box);
+      }
+      if (step.turned) {
+        Piece &piece = after[afters++];
+        piece.node = &nodes[parent.right];
+        piece.frame = right_frame(parent, step.frame);
+        piece.box = world_box(*piece.node, piece.frame);
+      }
+    }
+    before[befores++] = {&origin, {{0, 0, 0}, table.identity()}, {{0, 0, 0}, {0, 0, 0}}};
+    for (std::size_t j = 0; j < afters; ++j) {
+      const Piece &b = after[j];
+      if (disjoint(b.box, before_all)) {
+        continue;
+      }
+      for (std::size_t i = 0; i < befores; ++i) {
+        const Piece &a = before[i];
+        if (overlap(*a.node, a.frame, a.box, *b.node, b.frame, b.box)) {
+          return true;
+        }
+      }
+    }
+    return false;
+  }
+
+  static void grow(WorldBox &all, const WorldBox &box) {
+    for (int c = 0; c < 3; ++c) {
+      all.lo[c] = std::min(all.lo[c], box.lo[c]);
+      all.hi[c] = std::max(all.hi[c], box.hi[c]);
+    }
+  }
+
+  void emit(const Node &node, const Frame &f, Walk &out, std::size_t &next) const {
+    if (node.sites == 1) {
+      const SignedPermutation &t = table.form(f.turn);
+      const Triple held = add(f.offset, rotate(t, node.end));
+      const Triple plain = rotate(table.form(frame), held);
+      out[next++] = {plain[0], plain[1], plain[2]};
+      return;
+    }
+    emit(nodes[node.left], f, out, next);
+    emit(nodes[node.right], right_frame(node, f), out, next);
+  }
+
+  struct Piece {
+    const Node *node;
+    Frame frame;
+    WorldBox box;
+  };
+
+  struct Step {
+    std::uint32_t node;
+    Frame frame;
+    std::uint8_t q;
+    Triple end;
+    Triple lo;
+    Triple hi;
+    bool turned;
+  };
+
+  const GroupTable &table;
+  std::uint8_t frame;
+  std::size_t size;
+  std::vector<Node> nodes;
+  std::uint32_t root = 0;
+  Node origin;
+  // A balanced tree over fewer than 2^63 steps is less than 64 deep.
+  std::array<Step, 64> path{};
+  std::array<Piece, 66> before{};
+  std::array<Piece, 65> after{};
+};
+
+} // namespace
+
+struct PivotChain::State {
+  State(const Lattice &lattice, std::uint64_t n, Rng &rng_, std::uint64_t autocorrelation,
+        PivotLayout layout)
+      : rng(rng_), group(lattice.group), autocorrelation_factor(autocorrelation),
+        table(lattice.group), size(n), held(hold(initial_walk(lattice, n), table, layout)),
+        sample(n) {}
+
+  using Held = std::variant<IndexedWalk, TreeWalk>;
+
+  static Held hold(const Walk &start, const GroupTable &table, PivotLayout layout) {
+    // Measured crossover: the index is quicker on short walks, the tree on long ones.
+    if (layout == PivotLayout::Tree ||
+        (layout == PivotLayout::Automatic && start.size() >= TREE_FROM_POINTS)) {
+      return Held(std::in_place_type<TreeWalk>, start, table);
+    }
+    return Held(std::in_place_type<IndexedWalk>, start, table);
+  }
+
+  bool attempt() {
+    const auto k = static_cast<std::size_t>(rng.uniform(0, size == 0 ? 0 : size - 1));
+    const auto m = static_cast<std::uint8_t>(&random_element(group, rng) - group.elements.data());
+    if (m == table.identity()) {
+      return true;
+    }
+    if (auto *tree = std::get_if<TreeWalk>(&held)) {
+      return tree->pivot(k, m);
+    }
+    return std::get<IndexedWalk>(held).pivot(k, m);
+  }
+
+  void materialise() {
+    std::visit([&](const auto &walk) { walk.materialise(sample); }, held);
+  }
+
+  static constexpr std::uint64_t TREE_FROM_POINTS = 512;
 
   Rng &rng;
   SymmetryGroup group;
@@ -330,16 +672,15 @@ struct PivotChain::State {
   double ratio = 0.0;
   std::uint64_t spacing = 0;
   GroupTable table;
-  std::uint8_t frame; // index of the held-to-plain symmetry
-  std::vector<LatticePoint> points;
-  std::vector<LatticePoint> moved; // candidate sites of the side being moved
-  SiteIndex sites;
+  std::size_t size;
+  Held held;
   Walk sample;
 };
 
 PivotChain::PivotChain(const Lattice &lattice, std::uint64_t n, Rng &rng,
-                       std::uint64_t thermalization_factor, std::uint64_t autocorrelation_factor)
-    : state_(std::make_unique<State>(lattice, n, rng, autocorrelation_factor)) {
+                       std::uint64_t thermalization_factor, std::uint64_t autocorrelation_factor,
+                       PivotLayout layout)
+    : state_(std::make_unique<State>(lattice, n, rng, autocorrelation_factor, layout)) {
   State &s = *state_;
   const std::uint64_t moves = n * thermalization_factor;
   // A signed 32-bit count; it wraps instead of overflowing.

@@ -1,6 +1,7 @@
 // The pivot move and the pivot chain: worked moves, exact undo, the draw order, the chain's
 // starting walk, thermalisation and spacing, identity with the plain chain, and agreement of
-// the sampled distribution with exact enumeration.
+// the sampled distribution with exact enumeration and with dimerization.
+#include "dimerize.hpp"
 #include "pivot.hpp"
 #include "stop.hpp"
 #include "walk.hpp"
@@ -582,6 +583,42 @@ TEST(PivotChain, EndToEndDistanceMatchesExactEnumeration) {
         << "pivot " << got.mean << " +- " << got.error << ", exact " << expected;
     if (c.walks <= 200) {
       EXPECT_EQ(seen.size(), c.walks) << "some walks were never sampled";
+    }
+  }
+}
+
+// Dimerization draws independent uniform walks, so on longer walks, where enumeration is out
+// of reach, the chain's mean squared end-to-end distance must agree with it.
+TEST(PivotChain, EndToEndDistanceAgreesWithDimerization) {
+  constexpr int SAMPLES = 4000;
+  for (LatticeKind kind : ALL_KINDS) {
+    const Lattice lattice = make_lattice(kind);
+    for (std::uint64_t n : {60U, 101U}) {
+      SCOPED_TRACE(std::string(kind_name(kind)) + " n=" + std::to_string(n));
+      Rng rng(77 + n);
+      std::vector<double> independent;
+      for (int sample = 0; sample < SAMPLES; ++sample) {
+        independent.push_back(end_to_end_squared(dimerize(lattice, n, rng)));
+      }
+      double mean = 0.0;
+      for (double v : independent) {
+        mean += v / SAMPLES;
+      }
+      double square = 0.0;
+      for (double v : independent) {
+        square += (v - mean) * (v - mean);
+      }
+      const double error = std::sqrt(square / (SAMPLES - 1) / SAMPLES);
+
+      PivotChain chain(lattice, n, rng, 100, 50);
+      std::vector<double> chained;
+      for (int sample = 0; sample < SAMPLES; ++sample) {
+        chained.push_back(end_to_end_squared(chain.next_sample()));
+      }
+      const Estimate got = batch_mean(chained);
+      EXPECT_LT(std::abs(got.mean - mean), 5 * std::hypot(got.error, error))
+          << "pivot " << got.mean << " +- " << got.error << ", dimerize " << mean << " +- "
+          << error;
     }
   }
 }

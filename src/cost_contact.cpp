@@ -82,6 +82,7 @@ struct ContactScan {
   std::size_t rows; // the j that start a pair
   double limit;     // squared distance in contact when at most this
   const double *energy;
+  std::size_t pairs; // energies
 };
 
 ContactScan scan_columns(const ContactEnergyCost &cost, std::span<const Vec3> structure) {
@@ -107,24 +108,36 @@ ContactScan scan_columns(const ContactEnergyCost &cost, std::span<const Vec3> st
   std::fill(y + n, y + stride, nan);
   std::fill(z + n, z + stride, nan);
   const std::size_t rows = cost.kmin >= n ? 0 : n - cost.kmin;
-  return {x, y, z, n, cost.kmin, rows, cost.squared_limit, cost.pair_energies.data()};
+  return {x,    y,   z, n, cost.kmin, rows, cost.squared_limit, cost.pair_energies.data(),
+          cost.pair_energies.size()};
 }
 
-// Adds the energies of the set bits, lowest first: pair order, hence the same rounding as the
-// plain loop.
-[[gnu::always_inline]] inline double add_contacts(double sum, std::uint64_t contacts,
-                                                  const double *energy) {
-  for (; contacts != 0; contacts &= contacts - 1) {
-    sum += energy[std::countr_zero(contacts)];
-  }
-  return sum;
+// Each lane of every path computes exactly (dx*dx + dy*dy) + dz*dz with separate multiplies and
+// adds, then an ordered d2 <= limit, false for NaN. SSE2 takes dx = x_k - x_j, which spares a
+// register copy in its two-operand form (negation is exact, so the squares are those of
+// x_j - x_k); AVX takes x_j - x_k, whose subtrahend can come straight from memory. Lanes past a
+// row's end read the NaN padding.
+
+#if defined(__SSE2__)
+
+// Bits 0-1: contacts of the pairs at columns q and q + 1.
+[[gnu::always_inline]] inline unsigned contacts_sse2(__m128d px, __m128d py, __m128d pz,
+                                                     __m128d bound, const ContactScan &scan,
+                                                     std::size_t q) {
+  const __m128d dx = _mm_sub_pd(_mm_loadu_pd(scan.x + q), px);
+  const __m128d dy = _mm_sub_pd(_mm_loadu_pd(scan.y + q), py);
+  const __m128d dz = _mm_sub_pd(_mm_loadu_pd(scan.z + q), pz);
+  const __m128d d2 =
+      _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
+  return static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(d2, bound)));
 }
 
-// Every path below walks the rows j, cuts each row into blocks of at most 64 pairs, reduces a
-// block to a contact mask in vector lanes (each lane computing exactly (dx*dx + dy*dy) + dz*dz
-// with separate multiplies and adds, then an ordered d2 <= limit, false for NaN) and adds the
-// set bits. Contacts are sparse and irregular: a mask keeps the branches per block, not per pair.
+#endif
 
+// Two lanes leave no room for packing energies (below), so this path cuts each row into blocks
+// of at most 64 pairs, reduces a block to a contact mask and adds the set bits: the branches are
+// per block, not per pair. A block that is not a row's last has 64 pairs, a whole number of
+// steps.
 double contact_sum_portable(const ContactScan &scan) {
   double sum = 0.0;
   const double *energy = scan.energy;
@@ -140,25 +153,30 @@ double contact_sum_portable(const ContactScan &scan) {
     for (std::size_t k = j + scan.kmin; k < scan.n; k += 64) {
       const std::size_t block = std::min<std::size_t>(scan.n - k, 64);
       std::uint64_t mask = 0;
+      std::size_t t = 0;
 #if defined(__SSE2__)
-      for (std::size_t t = 0; t < block; t += 2) {
-        const __m128d dx = _mm_sub_pd(px, _mm_loadu_pd(scan.x + k + t));
-        const __m128d dy = _mm_sub_pd(py, _mm_loadu_pd(scan.y + k + t));
-        const __m128d dz = _mm_sub_pd(pz, _mm_loadu_pd(scan.z + k + t));
-        const __m128d d2 =
-            _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
-        mask |= static_cast<std::uint64_t>(_mm_movemask_pd(_mm_cmple_pd(d2, bound))) << t;
+      for (; t + 6 < block; t += 8) { // four steps while the fourth has a pair of the row
+        const unsigned eight = contacts_sse2(px, py, pz, bound, scan, k + t) |
+                               contacts_sse2(px, py, pz, bound, scan, k + t + 2) << 2 |
+                               contacts_sse2(px, py, pz, bound, scan, k + t + 4) << 4 |
+                               contacts_sse2(px, py, pz, bound, scan, k + t + 6) << 6;
+        mask |= static_cast<std::uint64_t>(eight) << t;
+      }
+      for (; t < block; t += 2) {
+        mask |= static_cast<std::uint64_t>(contacts_sse2(px, py, pz, bound, scan, k + t)) << t;
       }
 #else
-      for (std::size_t t = 0; t < block; ++t) {
-        const double dx = scan.x[j] - scan.x[k + t];
-        const double dy = scan.y[j] - scan.y[k + t];
-        const double dz = scan.z[j] - scan.z[k + t];
+      for (; t < block; ++t) {
+        const double dx = scan.x[k + t] - scan.x[j];
+        const double dy = scan.y[k + t] - scan.y[j];
+        const double dz = scan.z[k + t] - scan.z[j];
         const double d2 = (dx * dx + dy * dy) + dz * dz;
         mask |= static_cast<std::uint64_t>(d2 <= scan.limit) << t;
       }
 #endif
-      sum = add_contacts(sum, mask, energy);
+      for (; mask != 0; mask &= mask - 1) { // lowest first: pair order
+        sum += energy[static_cast<unsigned>(std::countr_zero(mask))];
+      }
       energy += block;
     }
   }
@@ -167,58 +185,109 @@ double contact_sum_portable(const ContactScan &scan) {
 
 #if defined(__x86_64__)
 
-[[gnu::target("avx2")]] double contact_sum_avx2(const ContactScan &scan) {
+// The wider paths pack the energies of the pairs in contact, in pair order, into a buffer and
+// add them up at the end in that order, hence with the plain loop's rounding. Packing has no
+// data-dependent branch; a branch per block of contacts would mispredict on most blocks, and the
+// additions, one dependent chain however they are arranged, take no longer at the end. Each step
+// stores a whole vector at the packed end, so the buffer has a vector's room past the pairs.
+constexpr std::size_t packing_slack = 8;
+
+double *packing_buffer(std::size_t pairs) {
+  thread_local std::vector<double> buffer; // grows only, like the columns
+  if (buffer.size() < pairs + packing_slack) {
+    buffer.resize(pairs + packing_slack);
+  }
+  return buffer.data();
+}
+
+double add_packed(const double *packed, std::size_t count) {
   double sum = 0.0;
+  for (std::size_t i = 0; i < count; ++i) {
+    sum += packed[i];
+  }
+  return sum;
+}
+
+// For each 4-bit contact mask, the 32-bit lanes that move the chosen doubles to the front.
+struct PackIndices {
+  alignas(32) std::int32_t lanes[16][8];
+};
+
+constexpr PackIndices make_pack_indices() {
+  PackIndices p{};
+  for (int mask = 0; mask < 16; ++mask) {
+    int out = 0;
+    for (int lane = 0; lane < 4; ++lane) {
+      if ((mask >> lane & 1) != 0) {
+        p.lanes[mask][2 * out] = 2 * lane;
+        p.lanes[mask][2 * out + 1] = 2 * lane + 1;
+        ++out;
+      }
+    }
+  }
+  return p;
+}
+
+constexpr PackIndices pack_indices = make_pack_indices();
+
+[[gnu::target("avx2,popcnt")]] double contact_sum_avx2(const ContactScan &scan) {
+  double *const packed = packing_buffer(scan.pairs);
+  std::size_t count = 0;
   const double *energy = scan.energy;
   const __m256d bound = _mm256_set1_pd(scan.limit);
   for (std::size_t j = 0; j < scan.rows; ++j) {
     const __m256d px = _mm256_set1_pd(scan.x[j]);
     const __m256d py = _mm256_set1_pd(scan.y[j]);
     const __m256d pz = _mm256_set1_pd(scan.z[j]);
-    for (std::size_t k = j + scan.kmin; k < scan.n; k += 64) {
-      const std::size_t block = std::min<std::size_t>(scan.n - k, 64);
-      std::uint64_t mask = 0;
-      for (std::size_t t = 0; t < block; t += 4) {
-        const __m256d dx = _mm256_sub_pd(px, _mm256_loadu_pd(scan.x + k + t));
-        const __m256d dy = _mm256_sub_pd(py, _mm256_loadu_pd(scan.y + k + t));
-        const __m256d dz = _mm256_sub_pd(pz, _mm256_loadu_pd(scan.z + k + t));
-        const __m256d d2 = _mm256_add_pd(
-            _mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)), _mm256_mul_pd(dz, dz));
-        const __m256d in_contact = _mm256_cmp_pd(d2, bound, _CMP_LE_OQ);
-        mask |= static_cast<std::uint64_t>(_mm256_movemask_pd(in_contact)) << t;
-      }
-      sum = add_contacts(sum, mask, energy);
-      energy += block;
+    const std::size_t k = j + scan.kmin;
+    const std::size_t length = scan.n - k;
+    for (std::size_t t = 0; t < length; t += 4) {
+      const __m256d dx = _mm256_sub_pd(px, _mm256_loadu_pd(scan.x + k + t));
+      const __m256d dy = _mm256_sub_pd(py, _mm256_loadu_pd(scan.y + k + t));
+      const __m256d dz = _mm256_sub_pd(pz, _mm256_loadu_pd(scan.z + k + t));
+      const __m256d d2 = _mm256_add_pd(
+          _mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)), _mm256_mul_pd(dz, dz));
+      const __m256d in_contact = _mm256_cmp_pd(d2, bound, _CMP_LE_OQ);
+      const auto mask = static_cast<unsigned>(_mm256_movemask_pd(in_contact));
+      // Lanes out of contact, among them those past the row's end, are not read.
+      const __m256d e = _mm256_maskload_pd(energy + t, _mm256_castpd_si256(in_contact));
+      const __m256i to_front =
+          _mm256_load_si256(reinterpret_cast<const __m256i *>(pack_indices.lanes[mask]));
+      _mm256_storeu_pd(packed + count, _mm256_castps_pd(_mm256_permutevar8x32_ps(
+                                           _mm256_castpd_ps(e), to_front)));
+      count += static_cast<std::size_t>(_mm_popcnt_u32(mask));
     }
+    energy += length;
   }
-  return sum;
+  return add_packed(packed, count);
 }
 
-[[gnu::target("avx512f")]] double contact_sum_avx512(const ContactScan &scan) {
-  double sum = 0.0;
+[[gnu::target("avx512f,popcnt")]] double contact_sum_avx512(const ContactScan &scan) {
+  double *const packed = packing_buffer(scan.pairs);
+  std::size_t count = 0;
   const double *energy = scan.energy;
   const __m512d bound = _mm512_set1_pd(scan.limit);
   for (std::size_t j = 0; j < scan.rows; ++j) {
     const __m512d px = _mm512_set1_pd(scan.x[j]);
     const __m512d py = _mm512_set1_pd(scan.y[j]);
     const __m512d pz = _mm512_set1_pd(scan.z[j]);
-    for (std::size_t k = j + scan.kmin; k < scan.n; k += 64) {
-      const std::size_t block = std::min<std::size_t>(scan.n - k, 64);
-      std::uint64_t mask = 0;
-      for (std::size_t t = 0; t < block; t += 8) {
-        const __m512d dx = _mm512_sub_pd(px, _mm512_loadu_pd(scan.x + k + t));
-        const __m512d dy = _mm512_sub_pd(py, _mm512_loadu_pd(scan.y + k + t));
-        const __m512d dz = _mm512_sub_pd(pz, _mm512_loadu_pd(scan.z + k + t));
-        const __m512d d2 = _mm512_add_pd(
-            _mm512_add_pd(_mm512_mul_pd(dx, dx), _mm512_mul_pd(dy, dy)), _mm512_mul_pd(dz, dz));
-        const __mmask8 in_contact = _mm512_cmp_pd_mask(d2, bound, _CMP_LE_OQ);
-        mask |= static_cast<std::uint64_t>(in_contact) << t;
-      }
-      sum = add_contacts(sum, mask, energy);
-      energy += block;
+    const std::size_t k = j + scan.kmin;
+    const std::size_t length = scan.n - k;
+    for (std::size_t t = 0; t < length; t += 8) {
+      const __m512d dx = _mm512_sub_pd(px, _mm512_loadu_pd(scan.x + k + t));
+      const __m512d dy = _mm512_sub_pd(py, _mm512_loadu_pd(scan.y + k + t));
+      const __m512d dz = _mm512_sub_pd(pz, _mm512_loadu_pd(scan.z + k + t));
+      const __m512d d2 = _mm512_add_pd(
+          _mm512_add_pd(_mm512_mul_pd(dx, dx), _mm512_mul_pd(dy, dy)), _mm512_mul_pd(dz, dz));
+      const __mmask8 in_contact = _mm512_cmp_pd_mask(d2, bound, _CMP_LE_OQ);
+      // Lanes out of contact, among them those past the row's end, are not read.
+      const __m512d e = _mm512_maskz_loadu_pd(in_contact, energy + t);
+      _mm512_storeu_pd(packed + count, _mm512_maskz_compress_pd(in_contact, e));
+      count += static_cast<std::size_t>(_mm_popcnt_u32(in_contact));
     }
+    energy += length;
   }
-  return sum;
+  return add_packed(packed, count);
 }
 
 #endif
@@ -234,10 +303,11 @@ PathList supported_paths() {
 #if defined(__x86_64__)
   // Also checks that the system saves the wider registers (XGETBV), not only the CPUID bits.
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) {
+  const bool popcnt = __builtin_cpu_supports("popcnt");
+  if (popcnt && __builtin_cpu_supports("avx2")) {
     list.paths[list.count++] = ContactPath::Avx2;
   }
-  if (__builtin_cpu_supports("avx512f")) {
+  if (popcnt && __builtin_cpu_supports("avx512f")) {
     list.paths[list.count++] = ContactPath::Avx512;
   }
 #endif

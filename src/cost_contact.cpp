@@ -1,5 +1,5 @@
 // Contact-energy cost: the table reduced to one energy per residue pair, and the sum over the
-// pairs in contact.
+// pairs in contact, in SSE2, AVX2 or AVX-512 lanes chosen at run time.
 #include "cost.hpp"
 
 #include "stop.hpp"
@@ -108,7 +108,7 @@ ContactScan scan_columns(const ContactEnergyCost &cost, std::span<const Vec3> st
   std::fill(y + n, y + stride, nan);
   std::fill(z + n, z + stride, nan);
   const std::size_t rows = cost.kmin >= n ? 0 : n - cost.kmin;
-  return {x,    y,   z, n, cost.kmin, rows, cost.squared_limit, cost.pair_energies.data(),
+  return {x, y, z, n, cost.kmin, rows, cost.squared_limit, cost.pair_energies.data(),
           cost.pair_energies.size()};
 }
 
@@ -134,10 +134,10 @@ ContactScan scan_columns(const ContactEnergyCost &cost, std::span<const Vec3> st
 
 #endif
 
-// Two lanes leave no room for packing energies (below), so this path cuts each row into blocks
-// of at most 64 pairs, reduces a block to a contact mask and adds the set bits: the branches are
-// per block, not per pair. A block that is not a row's last has 64 pairs, a whole number of
-// steps.
+// SSE2 has no lane compress or variable permute to pack energies with (see the wider paths), so
+// this path cuts each row into blocks of at most 64 pairs, reduces a block to a contact mask and
+// adds the set bits: the branches are per block, not per pair. A block that is not a row's last
+// has 64 pairs, a whole number of steps.
 double contact_sum_portable(const ContactScan &scan) {
   double sum = 0.0;
   const double *energy = scan.energy;

@@ -2,7 +2,7 @@
 # single-file extension cannot carry a py.typed marker.
 
 from collections.abc import Callable, Mapping
-from typing import Protocol, SupportsFloat, SupportsIndex, TypeVar
+from typing import Protocol, SupportsFloat, SupportsIndex, TypeVar, type_check_only
 
 __all__ = ["stats", "correlation", "sample_solutions", "minimize_rmsd", "minimize_cost", "rmsd"]
 
@@ -32,8 +32,10 @@ _Stats = tuple[
     tuple[float, float],  # min_cost_rmsd, max_cost_rmsd
 ]
 
-class PanicException(BaseException):
-    """Raised for every failure inside the module; not caught by `except Exception`."""
+# Every failure inside the module. The module does not export the class (it exists only as the
+# type of what is raised), so it serves annotations; catch it with `except BaseException`.
+@type_check_only
+class PanicException(BaseException): ...
 
 def rmsd(sol: _Structure, gt: _GroundTruth) -> float: ...
 def sample_solutions(

@@ -133,10 +133,10 @@ def test_radius_of_gyration_worked_examples(demo: ModuleType, coords: list[list[
 # the module's minimum, mean and maximum must be those of the independent evaluation.
 @pytest.mark.parametrize("cost_name", ["mj", "hp", "lua", "python"])
 def test_costs_agree_with_an_independent_evaluation(demo: ModuleType, cost_name: str) -> None:
-    seq = "MQIFV"
+    seq = "LWAYKV"  # W and Y are hydrophobic on some scales, not on Kyte-Doolittle's
     gt = [[[3.8 * i, 0.0, 0.0] for i in range(len(seq))]]
     walks = np.array(vexa_stats.sample_solutions(len(seq), method="enumerate", lattice="cubic"))
-    assert len(walks) == 726  # OEIS A001412: self-avoiding walks of 4 steps on the cubic lattice
+    assert len(walks) == 3534  # OEIS A001412: self-avoiding walks of 5 steps, cubic lattice
     mj = demo.load_contact_energies(demo.MJ_TABLE)
 
     def compactness(coords: np.ndarray) -> float:
@@ -144,13 +144,13 @@ def test_costs_agree_with_an_independent_evaluation(demo: ModuleType, cost_name:
         return float(-(1.0 / np.linalg.norm(coords[i] - coords[j], axis=1)).sum())
 
     def hh_contacts(coords: np.ndarray) -> float:
-        i, j = np.triu_indices(len(coords), k=1)
+        i, j = np.triu_indices(len(coords), k=demo.KMIN)
         hydrophobic = np.array([KYTE_DOOLITTLE[a] > 0 for a in seq])
         close = np.linalg.norm(coords[i] - coords[j], axis=1) <= 7.8
         return -float(np.count_nonzero(close & hydrophobic[i] & hydrophobic[j]))
 
     cost, independent = {
-        "mj": (mj, demo.ContactEnergy(mj, seq)),
+        "mj": (mj, demo.ContactEnergy(mj, seq, kmin=demo.KMIN)),
         "hp": (demo.hp_table(), hh_contacts),
         "lua": (demo.LUA_COMPACTNESS, compactness),
         "python": (demo.radius_of_gyration,
@@ -158,7 +158,7 @@ def test_costs_agree_with_an_independent_evaluation(demo: ModuleType, cost_name:
     }[cost_name]
     expected = np.array([independent(w) for w in walks])
     _, (low, mean, high), _, _ = vexa_stats.stats(seq, gt, cost, method="enumerate",
-                                                  lattice="cubic")
+                                                  lattice="cubic", kmin=demo.KMIN)
     assert (low, high) == pytest.approx((expected.min(), expected.max()), rel=1e-12)
     assert mean == pytest.approx(expected.mean(), rel=1e-9)
 

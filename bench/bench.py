@@ -420,6 +420,10 @@ def bench_rmsd_lists(vexa, report: Report, settings: Settings) -> None:
                                  row.ratio, 1 / 1.5))
 
 
+def relative(path: Path) -> str:
+    return str(path.relative_to(ROOT)) if path.is_relative_to(ROOT) else str(path)
+
+
 def run_binary(path: Path, args: list[str], timeout: float) -> tuple[str, str]:
     try:
         done = subprocess.run([str(path), *args], capture_output=True, text=True,
@@ -479,8 +483,9 @@ def bench_rank_correlation(report: Report, settings: Settings, bench_dir: Path |
         data = Path(tmp) / "pairs.f64"
         np.concatenate([x, y]).astype("<f8").tofile(data)
         status, output = run_binary(binary, [str(data), str(settings.rounds)], 120)
-    report.externals.append(External("rank_correlation_bench", f"{binary.name} <pairs>",
-                                     status, output))
+    report.externals.append(External("rank_correlation_bench",
+                                     f"{relative(binary)} PAIRS {settings.rounds}", status,
+                                     output))
     parsed = [r for r in parse_results(output) if r.workload == "rank_correlation"]
     value = re.search(r"coefficient\s*=\s*(\S+)", output)
     if value:
@@ -691,14 +696,20 @@ def run_cpp_benches(report: Report, bench_dir: Path | None,
         print(f"  running {path.name} ...", file=sys.stderr, flush=True)
         status, output = run_binary(path, [], 300)
         rows = parse_results(output)
-        report.externals.append(External(path.name, path.name, status, output, rows))
+        report.externals.append(External(path.name, relative(path), status, output, rows))
         outputs[path.name] = output
     return outputs
 
 
-# Scripts that take the path of the C++ bench they drive; every other script in bench/ (this
-# one aside) runs without arguments.
-SCRIPT_BINARIES = {"cost_vs_numpy.py": "cost_bench"}
+# Scripts that drive a C++ bench, with the arguments they need given the folder of the built
+# benches; every other script in bench/ (this one aside) runs without arguments.
+# minimize_bench.py enumerates 41.9 million walks per run at its default n = 12; n <= 11 keeps
+# the whole of bench/run within minutes (run it alone for n = 12).
+SCRIPT_DRIVES = {
+    "cost_vs_numpy.py": ("cost_bench", lambda built: [str(built / "cost_bench")]),
+    "minimize_bench.py": ("minimize_bench",
+                          lambda built: ["--build-dir", str(built.parent), "--lengths", "10,11"]),
+}
 
 
 def run_python_benches(report: Report, bench_dir: Path | None) -> None:
@@ -706,13 +717,12 @@ def run_python_benches(report: Report, bench_dir: Path | None) -> None:
         if script.name == Path(__file__).name:
             continue
         args: list[str] = []
-        if script.name in SCRIPT_BINARIES:
-            binary = bench_dir / SCRIPT_BINARIES[script.name] if bench_dir else None
-            if binary is None or not binary.exists():
-                report.skipped.append(f"{script.name}: {SCRIPT_BINARIES[script.name]} was not "
-                                      "built")
+        if script.name in SCRIPT_DRIVES:
+            binary, make_args = SCRIPT_DRIVES[script.name]
+            if bench_dir is None or not (bench_dir / binary).exists():
+                report.skipped.append(f"{script.name}: {binary} was not built")
                 continue
-            args = [str(binary)]
+            args = make_args(bench_dir)
         print(f"  running {script.name} ...", file=sys.stderr, flush=True)
         try:
             done = subprocess.run([sys.executable, str(script), *args], capture_output=True,
@@ -721,7 +731,8 @@ def run_python_benches(report: Report, bench_dir: Path | None) -> None:
             output = done.stdout + (("\n" + done.stderr) if done.stderr.strip() else "")
         except subprocess.TimeoutExpired:
             status, output = "timed out after 400 s", ""
-        report.externals.append(External(script.name, f"python {script.name}", status, output,
+        shown = " ".join(["python", f"bench/{script.name}", *args]).replace(f"{ROOT}/", "")
+        report.externals.append(External(script.name, shown, status, output,
                                          parse_results(output)))
 
 
@@ -844,7 +855,8 @@ def render(report: Report, settings: Settings, markdown: bool, started: str) -> 
         out += table_lines(external_rows, True)
     for e in report.externals:
         if markdown:
-            out += ["", f"### {e.name} ({e.status})", "", "```", e.output.rstrip(), "```"]
+            out += ["", f"### {e.name} ({e.status})", "", f"`{e.command}`", "", "```",
+                    e.output.rstrip(), "```"]
         else:
             out += ["", f"== {e.name} ({e.status})", e.output.rstrip()]
     return "\n".join(out) + "\n"
@@ -899,7 +911,9 @@ def main() -> int:
             write_instance(headline_instance(), instance_file)
             status, split_output = run_binary(
                 split_binary, [str(settings.heavy_rounds), str(instance_file)], 300)
-        report.externals.append(External("correlation_split_bench", split_binary.name, status,
+        report.externals.append(External("correlation_split_bench",
+                                         f"{relative(split_binary)} {settings.heavy_rounds} "
+                                         "INSTANCE", status,
                                          split_output, parse_results(split_output)))
         outputs["correlation_split_bench"] = split_output
     run_python_benches(report, bench_dir)

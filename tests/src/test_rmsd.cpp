@@ -86,7 +86,8 @@ Structure noisy(Rng &rng, const Structure &s, double size) {
 
 // The superposition exactly as first written: scalar loops in index order, centroids divided
 // once, the rotation given. The vector lanes must reproduce it bit for bit.
-double literal_rmsd(const Structure &s, const Structure &g, Matrix3d (*rotation)(const Matrix3d &)) {
+double literal_rmsd(const Structure &s, const Structure &g,
+                    Matrix3d (*rotation)(const Matrix3d &)) {
   const auto centroid = [](const Structure &p) {
     double x = 0.0, y = 0.0, z = 0.0;
     for (const Vec3 &q : p) {

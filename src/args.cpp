@@ -147,11 +147,11 @@ ReadItem item_reader(const char *format, Py_ssize_t itemsize) {
   }
 }
 
+static_assert(sizeof(Vec3) == 3 * sizeof(double) && std::is_standard_layout_v<Vec3>);
+
 // A C-contiguous real-valued numpy array of a given rank whose last extent is 3. Only exact
 // numpy.ndarray qualifies: subclasses (numpy.matrix) and other exporters (memoryview) iterate
 // differently from their buffer, and the sequence path's result is the one that counts.
-static_assert(sizeof(Vec3) == 3 * sizeof(double) && std::is_standard_layout_v<Vec3>);
-
 class PointArray {
 public:
   PointArray(PyObject *object, int ndim) {

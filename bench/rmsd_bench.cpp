@@ -4,9 +4,10 @@
 // of interleaved rounds in nanoseconds per call and their ratio.
 //
 //   rmsd_bench [rounds]                  the timings (default 15 rounds)
-//   rmsd_bench callgrind WHICH N COUNT   COUNT calls only, WHICH one of kabsch, reference or
-//     ground_truth (10 models), on the SSE2 path (valgrind runs no AVX2 here): the instructions
-//     per call are the difference of two COUNTs under valgrind --tool=callgrind, divided
+//   rmsd_bench callgrind WHICH N COUNT [avx2]   COUNT calls only, WHICH one of kabsch,
+//     reference or ground_truth (10 models), on the SSE2 path unless avx2 is given (valgrind
+//     3.19 stops on the AVX2 code: count that one with perf stat -e instructions:u). The
+//     instructions per call are the difference between two COUNTs, divided.
 #include "rmsd.hpp"
 #include "rng.hpp"
 
@@ -71,15 +72,16 @@ Workload make_workload(std::size_t n, std::size_t k) {
 }
 
 double sink = 0.0;
+vexa::RmsdPath measured_path = vexa::RmsdPath::Sse2;
 
 [[gnu::noinline]] double measured_kabsch(const Workload &w) {
-  return vexa::kabsch_rmsd(w.structure, w.models[0], vexa::RmsdPath::Sse2);
+  return vexa::kabsch_rmsd(w.structure, w.models[0], measured_path);
 }
 [[gnu::noinline]] double measured_reference(const Workload &w) {
   return vexa::kabsch_rmsd_reference(w.structure, w.models[0]);
 }
 [[gnu::noinline]] double measured_ground_truth(const Workload &w) {
-  return vexa::ground_truth_rmsd(w.prepared, w.structure, vexa::RmsdPath::Sse2);
+  return vexa::ground_truth_rmsd(w.prepared, w.structure, measured_path);
 }
 
 double reference_minimum(const Workload &w) {
@@ -145,9 +147,13 @@ int run_timings(int rounds) {
 
 int main(int argc, char **argv) {
   if (argc >= 2 && std::strcmp(argv[1], "callgrind") == 0) {
-    if (argc != 5) {
-      std::fprintf(stderr, "usage: rmsd_bench callgrind kabsch|reference|ground_truth N COUNT\n");
+    if (argc != 5 && argc != 6) {
+      std::fprintf(stderr,
+                   "usage: rmsd_bench callgrind kabsch|reference|ground_truth N COUNT [avx2]\n");
       return 2;
+    }
+    if (argc == 6 && std::strcmp(argv[5], "avx2") == 0) {
+      measured_path = vexa::RmsdPath::Avx2;
     }
     const std::string which = argv[2];
     const auto n = static_cast<std::size_t>(std::atol(argv[3]));

@@ -107,11 +107,11 @@ double literal_rmsd(std::span<const Vec3> s, std::span<const Vec3> g) {
 // one: the SSE2 build would pass it differently from the AVX2 one.
 typedef double Lanes __attribute__((vector_size(32)));
 
-// a: centred structure, s: structure, b: centred model, g: model, all n points.
-[[gnu::always_inline]] inline double superpose_body(const PaddedVec3 *a, const PaddedVec3 *s,
-                                                    const PaddedVec3 *b, const Vec3 *g,
-                                                    std::size_t n, const Vec3 &cs,
-                                                    const Vec3 &cg) {
+// a: centred structure, s: structure, b: centred model, g: model, all n points. Only AVX2's
+// wider registers: FMA stays off, as everywhere in the project.
+[[gnu::target("avx2")]] double superpose_avx2(const PaddedVec3 *a, const PaddedVec3 *s,
+                                              const PaddedVec3 *b, const Vec3 *g, std::size_t n,
+                                              const Vec3 &cs, const Vec3 &cg) {
   // Row r of H = sum_i a_i[r] * b_i: rows from the structure, columns from the model.
   Lanes h0 = {0.0, 0.0, 0.0, 0.0};
   Lanes h1 = h0;
@@ -143,16 +143,30 @@ typedef double Lanes __attribute__((vector_size(32)));
   return std::sqrt(sum / static_cast<double>(n));
 }
 
+// Without AVX2 the four-double lanes split into SSE2 halves and shuffles; plain scalar code in
+// the same order runs fewer instructions.
 double superpose_sse2(const PaddedVec3 *a, const PaddedVec3 *s, const PaddedVec3 *b,
                       const Vec3 *g, std::size_t n, const Vec3 &cs, const Vec3 &cg) {
-  return superpose_body(a, s, b, g, n, cs, cg);
-}
-
-// Only AVX2's wider registers: FMA stays off, as everywhere in the project.
-[[gnu::target("avx2")]] double superpose_avx2(const PaddedVec3 *a, const PaddedVec3 *s,
-                                              const PaddedVec3 *b, const Vec3 *g, std::size_t n,
-                                              const Vec3 &cs, const Vec3 &cg) {
-  return superpose_body(a, s, b, g, n, cs, cg);
+  Matrix3d h{};
+  for (std::size_t i = 0; i < n; ++i) {
+    const double ar[3] = {a[i].x, a[i].y, a[i].z};
+    for (int r = 0; r < 3; ++r) {
+      h[r][0] += ar[r] * b[i].x;
+      h[r][1] += ar[r] * b[i].y;
+      h[r][2] += ar[r] * b[i].z;
+    }
+  }
+  const Matrix3d r = kabsch_rotation(h);
+  const Vec3 t = minus(cs, rotate(r, cg));
+  double sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Vec3 moved = rotate(r, g[i]);
+    const double ex = moved.x + t.x - s[i].x;
+    const double ey = moved.y + t.y - s[i].y;
+    const double ez = moved.z + t.z - s[i].z;
+    sum += (ex * ex + ey * ey) + ez * ez;
+  }
+  return std::sqrt(sum / static_cast<double>(n));
 }
 
 using Superpose = double (*)(const PaddedVec3 *, const PaddedVec3 *, const PaddedVec3 *,

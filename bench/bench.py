@@ -678,14 +678,12 @@ def check_agreement(report: Report, workload: str, size: str, value: float,
 # The other benches under bench/
 
 
-def run_cpp_benches(report: Report, bench_dir: Path | None,
-                    own: set[str]) -> dict[str, str]:
-    """Runs every bench executable in the build folder except those this script drives itself;
-    returns all outputs by name (split bench included)."""
-    outputs: dict[str, str] = {}
+def run_cpp_benches(report: Report, bench_dir: Path | None, own: set[str]) -> None:
+    """Runs every bench executable in the build folder except those this script drives itself
+    and those driven by a script of their own."""
     if bench_dir is None or not bench_dir.is_dir():
         report.skipped.append("C++ benches: no build folder (configure with -DVEXA_BUILD_BENCH=ON)")
-        return outputs
+        return
     for path in sorted(bench_dir.iterdir()):
         if not (path.is_file() and os.access(path, os.X_OK)) or path.name in own:
             continue
@@ -697,8 +695,6 @@ def run_cpp_benches(report: Report, bench_dir: Path | None,
         status, output = run_binary(path, [], 300)
         rows = parse_results(output)
         report.externals.append(External(path.name, relative(path), status, output, rows))
-        outputs[path.name] = output
-    return outputs
 
 
 # Scripts that drive a C++ bench, with the arguments they need given the folder of the built
@@ -901,7 +897,7 @@ def main() -> int:
 
     own = {"rank_correlation_bench", "correlation_split_bench"}
     print("C++ and Python benches under bench/ ...", file=sys.stderr, flush=True)
-    outputs = run_cpp_benches(report, bench_dir, own)
+    run_cpp_benches(report, bench_dir, own)
     split_output = None
     split_binary = bench_dir / "correlation_split_bench" if bench_dir else None
     if split_binary is not None and split_binary.exists():
@@ -915,7 +911,6 @@ def main() -> int:
                                          f"{relative(split_binary)} {settings.heavy_rounds} "
                                          "INSTANCE", status,
                                          split_output, parse_results(split_output)))
-        outputs["correlation_split_bench"] = split_output
     run_python_benches(report, bench_dir)
 
     print("rmsd against its peers ...", file=sys.stderr, flush=True)

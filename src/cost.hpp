@@ -42,6 +42,8 @@ struct ContactEnergyCost {
   std::uint64_t kmin = 1;
   double dmax = 7.8;
   std::uint64_t residue_count = 0; // characters of the sequence
+  // contact_limit(dmax): a pair is in contact when its squared distance is at most this.
+  double squared_limit = 0.0;
 };
 
 struct RmsdCost {
@@ -56,9 +58,14 @@ CostFunction build_cost_function(_object *cost, std::string sequence, std::uint6
 
 double evaluate_cost(const CostFunction &cost, std::span<const Vec3> structure);
 
+// The largest double whose square root is at most dmax (-inf when nothing is): since sqrt is
+// correctly rounded and monotone, dmax >= sqrt(d2) exactly when d2 <= contact_limit(dmax).
+double contact_limit(double dmax);
+
 ContactEnergyCost make_contact_energy_cost(const ContactEnergyTable &table,
                                            std::string_view sequence, std::uint64_t kmin,
                                            double dmax);
+// Stops unless the structure has exactly one point per residue of the sequence.
 double evaluate_contact_energy(const ContactEnergyCost &cost, std::span<const Vec3> structure);
 
 LuaCost make_lua_cost(std::string_view function_name, std::string_view code,

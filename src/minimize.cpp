@@ -37,6 +37,13 @@ struct Best {
   Walk walk;
   bool found = false;
 
+  // As offer, for the path with its last point replaced.
+  void offer(double candidate, const Walk &path, LatticePoint last) {
+    if (offer(candidate, path)) {
+      walk.back() = last;
+    }
+  }
+
   // True when the walk became the best.
   bool offer(double candidate, const Walk &path) {
     const std::uint64_t candidate_key = total_order_key(candidate);
@@ -89,7 +96,8 @@ public:
   std::int32_t radius() const { return static_cast<std::int32_t>(radius_); }
 
   // Calls scorer.place(m, point) whenever point m is set and scorer.leaf() for every complete
-  // walk (after tick()), in enumeration order.
+  // walk (after tick()), in enumeration order; scorer.end_siblings(), where it exists, once the
+  // walks that differ only in their last point are all done.
   template <typename Scorer, typename Tick> void run(Scorer &scorer, Tick &&tick) {
     if (n_ == 0) {
       return;
@@ -104,6 +112,12 @@ public:
 private:
   static constexpr std::int64_t MAX_GRID_SIDE = 255; // at most 16 MiB of marks
 
+  template <typename Scorer> static void end_siblings(Scorer &scorer) {
+    if constexpr (requires { scorer.end_siblings(); }) {
+      scorer.end_siblings();
+    }
+  }
+
   template <bool UseGrid, typename Scorer, typename Tick> void search(Scorer &scorer, Tick &tick) {
     const std::size_t last = n_ - 1;
     std::vector<std::int64_t> cell(n_, 0);
@@ -113,6 +127,7 @@ private:
     if (last == 0) {
       tick();
       scorer.leaf();
+      end_siblings(scorer);
       return;
     }
     cell[0] = (radius_ * side_ + radius_) * side_ + radius_;
@@ -123,6 +138,9 @@ private:
     pending[1] = static_cast<int>(step_count_);
     for (;;) {
       if (pending[m] == 0) {
+        if (m == last) {
+          end_siblings(scorer);
+        }
         if (--m == 0) {
           break;
         }
@@ -267,33 +285,59 @@ public:
             static_cast<std::size_t>(p.z + radius_) * side_,
             static_cast<std::size_t>(p.x + radius_), static_cast<std::size_t>(p.y + radius_),
             static_cast<std::size_t>(p.z + radius_)};
+    if (m + 1 == n_) {
+      // A last point: its pairs go to a column of its own, scored with its siblings.
+      std::uint64_t column = 0;
+      if (m >= kmin_ && any_contact_) {
+        for (std::size_t j = 0; j + kmin_ <= m; ++j) {
+          column |= std::uint64_t{in_contact(offset_[j], here)} << j;
+        }
+      }
+      sibling_points_[siblings_] = p;
+      sibling_columns_[siblings_] = column;
+      ++siblings_;
+      return;
+    }
     if (m < kmin_ || !any_contact_) {
       return;
     }
     const std::uint64_t below = (std::uint64_t{1} << m) - 1;
     for (std::size_t j = 0; j + kmin_ <= m; ++j) {
-      const Offset &there = offset_[j];
-      const double q = (squares_[there.row_x + here.x] + squares_[there.row_y + here.y]) +
-                       squares_[there.row_z + here.z];
-      const std::uint64_t contact = q <= limit_ ? 1 : 0;
-      rows_[j] = (rows_[j] & below) | (contact << m);
+      rows_[j] = (rows_[j] & below) | (std::uint64_t{in_contact(offset_[j], here)} << m);
     }
   }
 
-  void leaf() { best_.offer(value(), search_.path()); }
+  void leaf() {}
 
-  double value() const {
-    double sum = 0.0;
-    if (!any_contact_) {
-      return sum;
-    }
-    for (std::size_t j = 0; j + kmin_ < n_; ++j) {
-      const double *row = &energy_[j * n_];
-      for (std::uint64_t mask = rows_[j]; mask != 0; mask &= mask - 1) {
-        sum += row[std::countr_zero(mask)];
+  // The costs of the walks that differ only in their last point, summed side by side: the same
+  // additions in the same order as the cost makes them for each walk. Adding +0.0 for a pair out
+  // of contact changes nothing, since a sum that starts at +0.0 can never become -0.0.
+  void end_siblings() {
+    const std::size_t count = siblings_;
+    siblings_ = 0;
+    std::array<double, MAX_NEIGHBOURS> sums{};
+    if (any_contact_) {
+      const std::size_t last = n_ - 1;
+      const std::uint64_t before_last = (std::uint64_t{1} << last) - 1;
+      for (std::size_t j = 0; j + kmin_ <= last; ++j) {
+        const double *row = &energy_[j * n_];
+        if (j + kmin_ < last) {
+          for (std::uint64_t mask = rows_[j] & before_last; mask != 0; mask &= mask - 1) {
+            const double e = row[std::countr_zero(mask)];
+            for (std::size_t c = 0; c < count; ++c) {
+              sums[c] += e;
+            }
+          }
+        }
+        const double e = row[last];
+        for (std::size_t c = 0; c < count; ++c) {
+          sums[c] += (sibling_columns_[c] >> j & 1) != 0 ? e : 0.0;
+        }
       }
     }
-    return sum;
+    for (std::size_t c = 0; c < count; ++c) {
+      best_.offer(sums[c], search_.path(), sibling_points_[c]);
+    }
   }
 
 private:
@@ -301,6 +345,12 @@ private:
     std::size_t row_x, row_y, row_z; // coordinate index times the table side
     std::size_t x, y, z;
   };
+
+  bool in_contact(const Offset &there, const Offset &here) const {
+    const double q = (squares_[there.row_x + here.x] + squares_[there.row_y + here.y]) +
+                     squares_[there.row_z + here.z];
+    return q <= limit_;
+  }
 
   std::size_t n_;
   std::size_t kmin_;
@@ -311,7 +361,10 @@ private:
   std::vector<double> energy_; // energy_[j * n + k] for the pair (j, k)
   std::vector<double> squares_;
   std::vector<Offset> offset_;
-  std::array<std::uint64_t, MAX_POINTS> rows_{}; // bit k of rows_[j]: (j, k) in contact
+  std::array<std::uint64_t, MAX_POINTS> rows_{}; // bit k of rows_[j]: (j, k) in contact, k < n-1
+  std::array<LatticePoint, MAX_NEIGHBOURS> sibling_points_{};
+  std::array<std::uint64_t, MAX_NEIGHBOURS> sibling_columns_{}; // bit j: (j, n-1) in contact
+  std::size_t siblings_ = 0;
   double limit_ = 0.0;
   bool any_contact_ = false;
 };

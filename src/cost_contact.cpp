@@ -4,10 +4,16 @@
 
 #include "stop.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vexa {
 
@@ -21,7 +27,11 @@ std::u32string decode_utf8(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
     const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    const std::size_t length = lead < 0x80   ? 1
+                               : lead >= 0xF0 ? 4
+                               : lead >= 0xE0 ? 3
+                               : lead >= 0xC0 ? 2
+                                              : 0; // a continuation byte out of place
     if (length <= 1 || i + length > text.size()) {
       out.push_back(lead);
       ++i;
@@ -55,6 +65,36 @@ std::string encode_utf8(char32_t c) {
     out += static_cast<char>(0x80 | (c & 0x3F));
   }
   return out;
+}
+
+// Bit t set when q[t] (t < count <= 64) lies within the limit's squared distance of p.
+std::uint64_t contact_mask(const Vec3 &p, const Vec3 *q, std::size_t count, double limit) {
+  std::uint64_t mask = 0;
+  std::size_t t = 0;
+#if defined(__SSE2__)
+  // Two pairs per step, each lane computing exactly what the scalar loop below computes.
+  const __m128d px = _mm_set1_pd(p.x);
+  const __m128d py = _mm_set1_pd(p.y);
+  const __m128d pz = _mm_set1_pd(p.z);
+  const __m128d bound = _mm_set1_pd(limit);
+  for (; t + 2 <= count; t += 2) {
+    const __m128d dx = _mm_sub_pd(px, _mm_loadh_pd(_mm_load_sd(&q[t].x), &q[t + 1].x));
+    const __m128d dy = _mm_sub_pd(py, _mm_loadh_pd(_mm_load_sd(&q[t].y), &q[t + 1].y));
+    const __m128d dz = _mm_sub_pd(pz, _mm_loadh_pd(_mm_load_sd(&q[t].z), &q[t + 1].z));
+    const __m128d d2 =
+        _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
+    // An ordered comparison: a NaN lane is no contact.
+    mask |= static_cast<std::uint64_t>(_mm_movemask_pd(_mm_cmple_pd(d2, bound))) << t;
+  }
+#endif
+  for (; t < count; ++t) {
+    const double dx = p.x - q[t].x;
+    const double dy = p.y - q[t].y;
+    const double dz = p.z - q[t].z;
+    const double d2 = (dx * dx + dy * dy) + dz * dz;
+    mask |= static_cast<std::uint64_t>(d2 <= limit) << t;
+  }
+  return mask;
 }
 
 } // namespace
@@ -133,17 +173,20 @@ double evaluate_contact_energy(const ContactEnergyCost &cost, std::span<const Ve
   const double limit = cost.squared_limit;
   const double *energy = cost.pair_energies.data();
   // Same pairs in the same order as dmax >= sqrt(d2), with the same additions: the same bits.
+  // Contacts are sparse and irregular, so each block of a row is first reduced to a bit mask
+  // (no branch per pair) and only the set bits are added, in ascending order.
   for (std::size_t j = 0; j < rows; ++j) {
-    const Vec3 p = structure[j];
-    for (std::size_t k = j + cost.kmin; k < n; ++k) {
-      const double dx = p.x - structure[k].x;
-      const double dy = p.y - structure[k].y;
-      const double dz = p.z - structure[k].z;
-      const double d2 = (dx * dx + dy * dy) + dz * dz;
-      if (d2 <= limit) {
-        sum += *energy;
+    const Vec3 *q = structure.data() + j + cost.kmin;
+    std::size_t remaining = n - j - cost.kmin;
+    while (remaining > 0) {
+      const std::size_t block = remaining < 64 ? remaining : 64;
+      for (std::uint64_t contacts = contact_mask(structure[j], q, block, limit); contacts != 0;
+           contacts &= contacts - 1) {
+        sum += energy[std::countr_zero(contacts)];
       }
-      ++energy;
+      q += block;
+      energy += block;
+      remaining -= block;
     }
   }
   return sum;

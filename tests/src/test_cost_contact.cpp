@@ -65,8 +65,9 @@ std::vector<Vec3> rod(std::size_t n, double spacing) {
 
 TEST(ContactLimit, IsTheLastSquareWhoseRootIsWithinDmax) {
   const double tiny = std::numeric_limits<double>::denorm_min();
-  const double cases[] = {7.8,    3.8,     1.0,     2.0,  0.1,    1e-300,
-                          1e-160, 3e-162,  tiny,    1e154, 1.4e154, std::numeric_limits<double>::max(),
+  const double cases[] = {7.8,     3.8,    1.0,    2.0,
+                          0.1,     1e-300, 1e-160, 3e-162,
+                          tiny,    1e154,  1.4e154, std::numeric_limits<double>::max(),
                           std::sqrt(2.0), 5.000000000000001};
   for (const double dmax : cases) {
     SCOPED_TRACE(dmax);
@@ -335,20 +336,27 @@ TEST(ContactEnergy, BitIdenticalOnRandomStructures) {
   std::mt19937_64 engine(99);
   std::uniform_real_distribution<double> coordinate(-20.0, 20.0);
   std::uniform_real_distribution<double> reach(0.0, 12.0);
+  std::uniform_int_distribution<int> pick(0, 9);
   struct Case {
     const char *name;
     std::size_t n;
     std::uint64_t kmin;
     bool lattice;
+    bool non_finite; // some coordinates NaN or infinite
   };
   const Case cases[] = {
-      {"lattice walk, kmin 1", 60, 1, true},
-      {"lattice walk, kmin 0", 60, 0, true},
-      {"lattice walk, kmin 3", 60, 3, true},
-      {"scattered points, kmin 1", 40, 1, false},
-      {"scattered points, kmin 0", 40, 0, false},
-      {"two points", 2, 1, true},
-      {"one point, kmin 0", 1, 0, true},
+      {"lattice walk, kmin 1", 60, 1, true, false},
+      {"lattice walk, kmin 0", 60, 0, true, false},
+      {"lattice walk, kmin 3", 60, 3, true, false},
+      // Rows longer than 64 pairs, of both parities.
+      {"long lattice walk, kmin 1", 150, 1, true, false},
+      {"long lattice walk, kmin 0", 131, 0, true, false},
+      {"scattered points, kmin 1", 40, 1, false, false},
+      {"scattered points, kmin 0", 40, 0, false, false},
+      {"scattered points with NaN and infinity", 70, 1, false, true},
+      {"lattice walk with NaN and infinity", 33, 0, true, true},
+      {"two points", 2, 1, true, false},
+      {"one point, kmin 0", 1, 0, true, false},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -357,6 +365,12 @@ TEST(ContactEnergy, BitIdenticalOnRandomStructures) {
       if (!c.lattice) {
         for (Vec3 &p : s) {
           p = {coordinate(engine), coordinate(engine), coordinate(engine)};
+        }
+      }
+      if (c.non_finite) {
+        for (Vec3 &p : s) {
+          const int k = pick(engine);
+          p.y = k == 0 ? NaN : k == 1 ? Inf : k == 2 ? -Inf : p.y;
         }
       }
       const ContactEnergyCost cost = spread_energies(c.n, c.kmin, reach(engine), engine);

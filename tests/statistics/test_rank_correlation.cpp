@@ -32,7 +32,9 @@ TEST(AverageRanks, WorkedExamples) {
       {"tie of two around a lower value", {5.0, 1.0, 5.0, 3.0}, {2.5, 0.0, 2.5, 1.0}},
       {"NaNs last in input order, each its own group", {NaN, 1.0, NaN}, {1.0, 0.0, 2.0}},
       {"signed zeros tie", {-0.0, 0.0}, {0.5, 0.5}},
-      {"infinities are the extreme numbers, before NaN", {NaN, Inf, -Inf, 0.0}, {3.0, 2.0, 0.0, 1.0}},
+      {"infinities are the extreme numbers, before NaN",
+       {NaN, Inf, -Inf, 0.0},
+       {3.0, 2.0, 0.0, 1.0}},
       // scipy.stats.rankdata([0.5, 2, 2, -1, 7, 2, 3.5]) - 1
       {"three-way tie", {0.5, 2.0, 2.0, -1.0, 7.0, 2.0, 3.5}, {1, 3, 3, 0, 6, 3, 5}},
       {"all equal", {2.0, 2.0, 2.0, 2.0}, {1.5, 1.5, 1.5, 1.5}},

@@ -135,9 +135,10 @@ std::uint64_t elapsed_seconds(const ProgressState &state, ProgressTime now) {
   return elapsed > 0 ? static_cast<std::uint64_t>(elapsed / 1'000'000'000) : 0;
 }
 
-// Draws every open display from column 0, one per terminal line, and returns the cursor to
-// the first of them so the next redraw overwrites the same lines. Caller holds the lock.
-int draw_all(const std::vector<const ProgressState *> &states, ProgressTime now, int fd) {
+// The bytes that draw every open display from column 0, one per terminal line, and return the
+// cursor to the first of them so the next redraw overwrites the same lines.
+std::string redraw_text(const std::vector<const ProgressState *> &states, ProgressTime now,
+                        int fd) {
   const TerminalSize size = terminal_size(fd);
   std::string out(HIDE_CURSOR);
   out += '\r';
@@ -164,7 +165,7 @@ int draw_all(const std::vector<const ProgressState *> &states, ProgressTime now,
     out += 'A';
   }
   out += SHOW_CURSOR;
-  return write_all(fd, out);
+  return out;
 }
 
 } // namespace
@@ -280,8 +281,13 @@ ProgressBar::ProgressBar(std::optional<std::uint64_t> total, ProgressOutput outp
   state_.start_time = output_.now();
   Registry &reg = registry();
   const std::lock_guard lock(reg.mutex);
-  reg.states.push_back(&state_);
-  if (const int error = draw_all(reg.states, state_.start_time, output_.fd)) {
+  // Everything that can throw happens before the registry holds this display, so a failed
+  // construction leaves no dangling entry.
+  std::vector<const ProgressState *> states = reg.states;
+  states.push_back(&state_);
+  const std::string text = redraw_text(states, state_.start_time, output_.fd);
+  reg.states.swap(states);
+  if (const int error = write_all(output_.fd, text)) {
     report_write_error(error);
   }
 }
@@ -292,7 +298,7 @@ void ProgressBar::redraw_at(ProgressTime now) {
   Registry &reg = registry();
   const std::lock_guard lock(reg.mutex);
   progress_update(state_, now);
-  if (const int error = draw_all(reg.states, now, output_.fd)) {
+  if (const int error = write_all(output_.fd, redraw_text(reg.states, now, output_.fd))) {
     report_write_error(error); // next_redraw stays, so the next step tries again
     return;
   }

@@ -170,6 +170,9 @@ TEST(ProgressLine, BarEighthsPercentAndWidth) {
       // 0.999 * 100 = 99.9 truncates to 99, while q = floor(0.999 * 10 * 9) = 89 draws nine
       // blocks and the full block of position 8.
       {"percent truncates", 999, 1000, 42, " 99%|" + blocks(10) + "| 999/1000 [00:00<?, ?it/s]"},
+      // q = f * W * 9 in that order: (11/27 * 3) * 9 = 10.999999999999998 gives 10 (one block,
+      // eighth 1), where 11/27 * 9 * 3 or 11/27 * 27 would round to 11.
+      {"product order", 11, 27, 32, " 40%|█▏ | 11/27 [00:00<?, ?it/s]"},
       // A total of 0 is 0 %, whatever the count.
       {"total zero", 0, 0, 37, "  0%|" + spaces(10) + "| 0/0 [00:00<?, ?it/s]"},
       // Too narrow: the bar shrinks to nothing and the line overflows.
@@ -279,11 +282,11 @@ TEST_F(ProgressBarTest, RedrawsAtMostEveryTwentyFourthOfASecond) {
     expected += frame(" 25%|" + blocks(13) + "▎" + spaces(39) + "| 1/4 [00:00<?, ?it/s]");
     EXPECT_EQ(out.contents(), expected);
 
-    fake_time = T0 + REDRAW_INTERVAL_NS - 1;
+    fake_time = T0 + 41'666'666;
     bar.tick(); // too soon: counted, not drawn
     EXPECT_EQ(out.contents(), expected);
 
-    fake_time = T0 + REDRAW_INTERVAL_NS;
+    fake_time = T0 + 41'666'667; // 1/24 s after the first step's redraw
     bar.tick(); // 2 steps in 41 666 667 ns: 47.9999996 steps per second
     // q = floor(0.75 * 45 * 9) = 303: 33 blocks, eighth 6
     expected += frame(" 75%|" + blocks(33) + "▊" + spaces(11) +

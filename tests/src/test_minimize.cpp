@@ -38,12 +38,15 @@ const char *name(LatticeKind kind) {
   return "?";
 }
 
-// Only the kinds these tests build; a Python cost needs the interpreter.
+// evaluate_cost without the Python kind, which needs the interpreter.
 double evaluate_without_python(const CostFunction &cost, std::span<const Vec3> structure) {
   if (const auto *contact = std::get_if<ContactEnergyCost>(&cost)) {
     return evaluate_contact_energy(*contact, structure);
   }
-  throw Stop("this test evaluates contact energies only");
+  if (const auto *lua = std::get_if<LuaCost>(&cost)) {
+    return evaluate_lua_cost(*lua, structure);
+  }
+  throw Stop("this test evaluates contact energies and Lua costs only");
 }
 
 // The design as first written: every candidate and its value kept, then a scan for the first
@@ -165,6 +168,40 @@ TEST(Minimize, ContactCostPicksTheSameWalkAsThePlainDesign) {
         n, rounding_sensitive_cost(c.sequence, c.kmin, c.dmax), c.kind, c.arc_length);
     const Structure got = minimize(n, rounding_sensitive_cost(c.sequence, c.kmin, c.dmax), c.kind,
                                    false, c.arc_length, evaluate_without_python);
+    EXPECT_EQ(bits(got), bits(expected));
+  }
+}
+
+TEST(Minimize, LuaCostPicksTheSameWalkAsThePlainDesign) {
+  // Radius of gyration times a residue weight, plus a global that changes from call to call:
+  // the search must call the function exactly as often, and in the same order, as the plain
+  // design for the values to line up.
+  const char *code = R"(
+    calls = 0
+    function cost(seq, xyz)
+      calls = calls + 1
+      local n, s = #xyz, 0
+      for i = 1, n do
+        local w = string.byte(seq, i) - 64
+        s = s + w * (xyz[i][1] * 0.3 - xyz[i][2] + xyz[i][3] * xyz[i][3] * 0.01)
+      end
+      return s + (calls % 7) * 1e-9
+    end)";
+  struct Case {
+    LatticeKind kind;
+    std::string sequence;
+  };
+  const Case cases[] = {{LatticeKind::Cubic, "ADCBA"},
+                        {LatticeKind::Tetrahedral, "BADCAB"},
+                        {LatticeKind::Fcc, "ABCD"},
+                        {LatticeKind::Bcc, "DCBA"}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(name(c.kind)) + " " + c.sequence);
+    const std::uint64_t n = c.sequence.size();
+    const Structure expected =
+        plain_minimize(n, make_lua_cost("cost", code, c.sequence), c.kind, 3.8);
+    const Structure got = minimize(n, make_lua_cost("cost", code, c.sequence), c.kind, false, 3.8,
+                                   evaluate_without_python);
     EXPECT_EQ(bits(got), bits(expected));
   }
 }

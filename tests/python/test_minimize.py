@@ -84,7 +84,10 @@ def rounding_table():
     energies = [0.1, -0.7, 0.3, -0.2, -1.1, 0.6]
     letters = "ACDEFG"
     return {
-        a: {b: energies[(i * 5 + j * 3) % 6] * (1e-3 if a == b else 1.0) for j, b in enumerate(letters)}
+        a: {
+            b: energies[(i * 5 + j * 3) % 6] * (1e-3 if a == b else 1.0)
+            for j, b in enumerate(letters)
+        }
         for i, a in enumerate(letters)
     }
 

@@ -6,13 +6,12 @@
 #include "enumeration.hpp"
 #include "minimize.hpp"
 
-#include <sys/resource.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 #include <utility>
@@ -102,6 +101,18 @@ Structure plain_minimize(std::uint64_t n, const CostFunction &cost, LatticeKind 
   return candidates.at(best).first;
 }
 
+// Peak resident KiB of this process image (VmHWM starts afresh at exec; ru_maxrss keeps the
+// high-water mark of the process that forked it).
+long peak_resident_kib() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) {
+      return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+  }
+  return -1;
+}
+
 LatticeKind lattice_kind(const std::string &word) {
   if (word == "tetrahedral") {
     return LatticeKind::Tetrahedral;
@@ -146,12 +157,10 @@ int main(int argc, char **argv) {
   if (design != "plain") {
     walks = walk_count(kind, n); // counted after the timing
   }
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
   std::printf("%s %s %s n=%llu walks=%llu seconds=%.4f walks_per_s=%.0f peak_rss_kib=%ld "
               "last=(%.17g,%.17g,%.17g)\n",
               design.c_str(), cost_name.c_str(), argv[3], static_cast<unsigned long long>(n),
               static_cast<unsigned long long>(walks), seconds, static_cast<double>(walks) / seconds,
-              usage.ru_maxrss, best.back().x, best.back().y, best.back().z);
+              peak_resident_kib(), best.back().x, best.back().y, best.back().z);
   return 0;
 }

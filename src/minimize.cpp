@@ -96,8 +96,9 @@ public:
   std::int32_t radius() const { return static_cast<std::int32_t>(radius_); }
 
   // Calls scorer.place(m, point) whenever point m is set and scorer.leaf() for every complete
-  // walk (after tick()), in enumeration order; scorer.end_siblings(), where it exists, once the
-  // walks that differ only in their last point are all done.
+  // walk (after tick()), in enumeration order. Where the scorer has them, scorer.unplace(m)
+  // when point m (not the last) leaves the path, and scorer.end_siblings() once the walks that
+  // differ only in their last point are all done.
   template <typename Scorer, typename Tick> void run(Scorer &scorer, Tick &&tick) {
     if (n_ == 0) {
       return;
@@ -143,6 +144,9 @@ private:
         }
         if (--m == 0) {
           break;
+        }
+        if constexpr (requires { scorer.unplace(m); }) {
+          scorer.unplace(m);
         }
         if constexpr (UseGrid) {
           grid_[static_cast<std::size_t>(cell[m])] = 0;
@@ -237,9 +241,14 @@ std::uint64_t pair_count(std::uint64_t n, std::uint64_t kmin) {
 
 // Contact-energy cost, bit-identical to evaluate_contact_energy on the walk's structure. The
 // squared distance of a pair comes from per-axis tables of the differences of the scaled
-// coordinates, so it is the very value the cost computes; placing point m classifies its pairs
+// coordinates, so it is the very value the cost computes. Placing point m classifies its pairs
 // (j, m) into contact masks, and a walk's cost re-adds the contact energies in the cost's pair
 // order (j ascending, then k ascending).
+//
+// Where few lattice offsets can be in contact, each placed point marks the cells it touches in a
+// contact field, so a new point reads its contacts in one load. An offset is marked without a
+// test only when it is in contact wherever the pair sits (its largest possible squared distance
+// is within the limit); the others get the exact test for the two actual points.
 class ContactScorer {
 public:
   static constexpr std::uint64_t MAX_POINTS = 64; // one mask bit per point
@@ -251,12 +260,13 @@ public:
            cost.pair_energies.size() == pair_count(n, cost.kmin);
   }
 
-  ContactScorer(const ContactEnergyCost &cost, std::uint64_t n, const WalkSearch &search,
-                double scale, Best &best)
+  ContactScorer(const ContactEnergyCost &cost, std::uint64_t n, const Lattice &lattice,
+                const WalkSearch &search, double scale, Best &best)
       : n_(static_cast<std::size_t>(n)),
         kmin_(static_cast<std::size_t>(std::min<std::uint64_t>(cost.kmin, n))),
         radius_(search.radius()), side_(static_cast<std::size_t>(2 * radius_ + 1)),
-        search_(search), best_(best), energy_(n_ * n_, 0.0), offset_(n_) {
+        search_(search), best_(best), energy_(n_ * n_, 0.0), offset_(n_),
+        lanes_(lattice.steps.size() <= 4 ? 4 : lattice.steps.size() <= 8 ? 8 : MAX_NEIGHBOURS) {
     std::size_t i = 0;
     for (std::size_t j = 0; j + kmin_ < n_; ++j) {
       for (std::size_t k = j + kmin_; k < n_; ++k) {
@@ -268,13 +278,18 @@ public:
     any_contact_ = limit_ >= 0.0;
     // squares_[a][b] = (a*s - b*s)^2, each product rounded as to_structure rounds it.
     squares_.resize(side_ * side_);
+    bool finite = true;
     for (std::size_t a = 0; a < side_; ++a) {
       for (std::size_t b = 0; b < side_; ++b) {
         const double xa = static_cast<double>(static_cast<std::int32_t>(a) - radius_) * scale;
         const double xb = static_cast<double>(static_cast<std::int32_t>(b) - radius_) * scale;
         const double difference = xa - xb;
         squares_[a * side_ + b] = difference * difference;
+        finite = finite && std::isfinite(squares_[a * side_ + b]);
       }
+    }
+    if (any_contact_ && finite) {
+      build_field(lattice);
     }
   }
 
@@ -286,24 +301,52 @@ public:
             static_cast<std::size_t>(p.x + radius_), static_cast<std::size_t>(p.y + radius_),
             static_cast<std::size_t>(p.z + radius_)};
     if (m + 1 == n_) {
-      // A last point: its pairs go to a column of its own, scored with its siblings.
-      std::uint64_t column = 0;
-      if (m >= kmin_ && any_contact_) {
-        for (std::size_t j = 0; j + kmin_ <= m; ++j) {
-          column |= std::uint64_t{in_contact(offset_[j], here)} << j;
-        }
-      }
+      // A last point: its pairs go to a lane of their own, scored with its siblings.
       sibling_points_[siblings_] = p;
-      sibling_columns_[siblings_] = column;
+      sibling_columns_[siblings_] = contacts(m, p);
       ++siblings_;
       return;
     }
-    if (m < kmin_ || !any_contact_) {
+    if (field_.empty()) {
+      if (m < kmin_ || !any_contact_) {
+        return;
+      }
+      const std::uint64_t below = (std::uint64_t{1} << m) - 1;
+      for (std::size_t j = 0; j + kmin_ <= m; ++j) {
+        rows_[j] = (rows_[j] & below) | (std::uint64_t{in_contact(offset_[j], here)} << m);
+      }
       return;
     }
-    const std::uint64_t below = (std::uint64_t{1} << m) - 1;
-    for (std::size_t j = 0; j + kmin_ <= m; ++j) {
-      rows_[j] = (rows_[j] & below) | (std::uint64_t{in_contact(offset_[j], here)} << m);
+    const std::uint64_t column = contacts(m, p);
+    columns_[m] = column;
+    for (std::uint64_t mask = column; mask != 0; mask &= mask - 1) {
+      rows_[static_cast<std::size_t>(std::countr_zero(mask))] |= std::uint64_t{1} << m;
+    }
+    const std::int64_t cell = field_cell(p);
+    field_cells_[m] = cell;
+    if (marks_field(m)) {
+      const std::uint64_t bit = std::uint64_t{1} << m;
+      for (const Reach &r : reach_) {
+        if (r.certain || in_contact(here, offset_of(p.x + r.dx, p.y + r.dy, p.z + r.dz))) {
+          field_[static_cast<std::size_t>(cell + r.delta)] |= bit;
+        }
+      }
+    }
+  }
+
+  void unplace(std::size_t m) {
+    if (field_.empty()) {
+      return;
+    }
+    const std::uint64_t keep = ~(std::uint64_t{1} << m);
+    for (std::uint64_t mask = columns_[m]; mask != 0; mask &= mask - 1) {
+      rows_[static_cast<std::size_t>(std::countr_zero(mask))] &= keep;
+    }
+    if (marks_field(m)) {
+      const std::int64_t cell = field_cells_[m];
+      for (const Reach &r : reach_) {
+        field_[static_cast<std::size_t>(cell + r.delta)] &= keep;
+      }
     }
   }
 
@@ -313,30 +356,16 @@ public:
   // additions in the same order as the cost makes them for each walk. Adding +0.0 for a pair out
   // of contact changes nothing, since a sum that starts at +0.0 can never become -0.0.
   void end_siblings() {
-    const std::size_t count = siblings_;
-    siblings_ = 0;
-    std::array<double, MAX_NEIGHBOURS> sums{};
-    if (any_contact_) {
-      const std::size_t last = n_ - 1;
-      const std::uint64_t before_last = (std::uint64_t{1} << last) - 1;
-      for (std::size_t j = 0; j + kmin_ <= last; ++j) {
-        const double *row = &energy_[j * n_];
-        if (j + kmin_ < last) {
-          for (std::uint64_t mask = rows_[j] & before_last; mask != 0; mask &= mask - 1) {
-            const double e = row[std::countr_zero(mask)];
-            for (std::size_t c = 0; c < count; ++c) {
-              sums[c] += e;
-            }
-          }
-        }
-        const double e = row[last];
-        for (std::size_t c = 0; c < count; ++c) {
-          sums[c] += (sibling_columns_[c] >> j & 1) != 0 ? e : 0.0;
-        }
-      }
-    }
-    for (std::size_t c = 0; c < count; ++c) {
-      best_.offer(sums[c], search_.path(), sibling_points_[c]);
+    switch (lanes_) {
+    case 4:
+      fold_siblings<4>();
+      break;
+    case 8:
+      fold_siblings<8>();
+      break;
+    default:
+      fold_siblings<MAX_NEIGHBOURS>();
+      break;
     }
   }
 
@@ -346,10 +375,177 @@ private:
     std::size_t x, y, z;
   };
 
+  // A lattice offset that can be in contact, and its step in the contact field.
+  struct Reach {
+    std::int64_t delta;
+    std::int32_t dx, dy, dz;
+    bool certain; // in contact wherever the pair sits
+  };
+
+  static constexpr std::size_t MAX_REACH = 256;          // marks per placed point
+  static constexpr std::int64_t MAX_FIELD_CELLS = 1 << 19; // 4 MiB of masks
+
+  Offset offset_of(std::int32_t x, std::int32_t y, std::int32_t z) const {
+    const auto index = [this](std::int32_t c) { return static_cast<std::size_t>(c + radius_); };
+    return {index(x) * side_, index(y) * side_, index(z) * side_, index(x), index(y), index(z)};
+  }
+
+  // A fixed lane count lets the compiler add all lanes with vector instructions; lanes past the
+  // siblings only ever add zeros.
+  template <std::size_t Lanes> void fold_siblings() {
+    const std::size_t count = siblings_;
+    siblings_ = 0;
+    for (std::size_t c = count; c < Lanes; ++c) {
+      sibling_columns_[c] = 0;
+    }
+    std::array<double, Lanes> sums{};
+    if (any_contact_) {
+      const std::size_t last = n_ - 1;
+      const std::uint64_t before_last = (std::uint64_t{1} << last) - 1;
+      for (std::size_t j = 0; j + kmin_ <= last; ++j) {
+        const double *row = &energy_[j * n_];
+        if (j + kmin_ < last) {
+          for (std::uint64_t mask = rows_[j] & before_last; mask != 0; mask &= mask - 1) {
+            const double e = row[std::countr_zero(mask)];
+            for (std::size_t c = 0; c < Lanes; ++c) {
+              sums[c] += e;
+            }
+          }
+        }
+        // The energy of (j, n-1) where that pair is in contact, else +0.0, by masking its bits.
+        const auto e = std::bit_cast<std::uint64_t>(row[last]);
+        for (std::size_t c = 0; c < Lanes; ++c) {
+          const std::uint64_t in = 0 - (sibling_columns_[c] >> j & 1);
+          sums[c] += std::bit_cast<double>(e & in);
+        }
+      }
+    }
+    for (std::size_t c = 0; c < count; ++c) {
+      best_.offer(sums[c], search_.path(), sibling_points_[c]);
+    }
+  }
+
+  // Points before the last two mark the field; the last two test their pairs directly, which
+  // is cheaper than marking for the many placements at that depth.
+  bool marks_field(std::size_t m) const {
+    return m < field_limit_ && m + std::max<std::size_t>(kmin_, 1) < n_;
+  }
+
   bool in_contact(const Offset &there, const Offset &here) const {
     const double q = (squares_[there.row_x + here.x] + squares_[there.row_y + here.y]) +
                      squares_[there.row_z + here.z];
     return q <= limit_;
+  }
+
+  std::int64_t field_cell(LatticePoint p) const {
+    return ((p.x + field_pad_) * field_side_ + (p.y + field_pad_)) * field_side_ +
+           (p.z + field_pad_);
+  }
+
+  // Bit j set when (j, m) is in contact, for the j that pair with point m (j <= m - kmin).
+  std::uint64_t contacts(std::size_t m, LatticePoint p) const {
+    if (m < kmin_ || !any_contact_) {
+      return 0;
+    }
+    const Offset &here = offset_[m];
+    if (field_.empty()) {
+      std::uint64_t column = 0;
+      for (std::size_t j = 0; j + kmin_ <= m; ++j) {
+        column |= std::uint64_t{in_contact(offset_[j], here)} << j;
+      }
+      return column;
+    }
+    // The field holds the placed points below field_limit_; the others, and with kmin 0 the
+    // pair (m, m), are tested here.
+    const std::size_t top = m - kmin_; // highest j that pairs with m
+    const std::uint64_t pairing =
+        top >= 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (top + 1)) - 1;
+    std::uint64_t column = field_[static_cast<std::size_t>(field_cell(p))] & pairing;
+    for (std::size_t j = field_limit_; j <= top; ++j) {
+      column |= std::uint64_t{in_contact(offset_[j], here)} << j;
+    }
+    if (kmin_ == 0 && m < field_limit_) {
+      column |= std::uint64_t{in_contact(here, here)} << m;
+    }
+    return column;
+  }
+
+  // Lists the lattice offsets that can be in contact somewhere in the walk's box, if they are
+  // few enough for the field to pay.
+  void build_field(const Lattice &lattice) {
+    const std::int32_t span = 2 * radius_; // no two points of a walk are further apart per axis
+    // Per axis and coordinate difference d, the least and largest square over all positions.
+    const std::size_t differences = static_cast<std::size_t>(2 * span + 1);
+    std::vector<double> least(differences, std::numeric_limits<double>::infinity());
+    std::vector<double> largest(differences, -std::numeric_limits<double>::infinity());
+    for (std::size_t a = 0; a < side_; ++a) {
+      for (std::size_t b = 0; b < side_; ++b) {
+        const auto d = static_cast<std::size_t>(static_cast<std::int32_t>(a) -
+                                                static_cast<std::int32_t>(b) + span);
+        least[d] = std::min(least[d], squares_[a * side_ + b]);
+        largest[d] = std::max(largest[d], squares_[a * side_ + b]);
+      }
+    }
+    // Rounded addition is monotone, so these bound the squared distance of every placement.
+    const auto bound = [&](const std::vector<double> &table, std::int32_t dx, std::int32_t dy,
+                           std::int32_t dz) {
+      const auto at = [&](std::int32_t d) { return table[static_cast<std::size_t>(d + span)]; };
+      return (at(dx) + at(dy)) + at(dz);
+    };
+    std::vector<LatticePoint> candidates;
+    std::int32_t extent = 0;
+    for (std::int32_t dx = -span; dx <= span; ++dx) {
+      for (std::int32_t dy = -span; dy <= span; ++dy) {
+        for (std::int32_t dz = -span; dz <= span; ++dz) {
+          if ((dx != 0 || dy != 0 || dz != 0) && bound(least, dx, dy, dz) <= limit_) {
+            candidates.push_back({dx, dy, dz});
+            extent = std::max({extent, std::abs(dx), std::abs(dy), std::abs(dz)});
+            if (candidates.size() > 8 * MAX_REACH) {
+              return;
+            }
+          }
+        }
+      }
+    }
+    // Sites within reach of the origin, by their own steps: an offset between two sites of the
+    // walk is such a site or its negative (the tetrahedral lattice is not closed under negation).
+    const std::int32_t box = extent + 2;
+    const auto box_index = [box](LatticePoint q) {
+      const std::int32_t w = 2 * box + 1;
+      return static_cast<std::size_t>(((q.x + box) * w + (q.y + box)) * w + (q.z + box));
+    };
+    const std::size_t box_side = static_cast<std::size_t>(2 * box + 1);
+    std::vector<unsigned char> site(box_side * box_side * box_side, 0);
+    std::vector<LatticePoint> queue = {LatticePoint{}};
+    site[box_index(LatticePoint{})] = 1;
+    for (std::size_t head = 0; head < queue.size(); ++head) {
+      for (const LatticePoint &q : neighbours(lattice, queue[head])) {
+        if (std::max({std::abs(q.x), std::abs(q.y), std::abs(q.z)}) <= box &&
+            site[box_index(q)] == 0) {
+          site[box_index(q)] = 1;
+          queue.push_back(q);
+        }
+      }
+    }
+    for (const LatticePoint &o : candidates) {
+      if (site[box_index(o)] == 0 && site[box_index(LatticePoint{} - o)] == 0) {
+        continue;
+      }
+      reach_.push_back({0, o.x, o.y, o.z, bound(largest, o.x, o.y, o.z) <= limit_});
+    }
+    const std::int64_t pad = radius_ + extent;
+    const std::int64_t field_side = 2 * pad + 1;
+    if (reach_.size() > MAX_REACH || field_side * field_side * field_side > MAX_FIELD_CELLS) {
+      reach_.clear();
+      return;
+    }
+    field_pad_ = pad;
+    field_side_ = field_side;
+    field_limit_ = n_ >= 2 ? n_ - 2 : 0;
+    for (Reach &r : reach_) {
+      r.delta = (r.dx * field_side_ + r.dy) * field_side_ + r.dz;
+    }
+    field_.assign(static_cast<std::size_t>(field_side * field_side * field_side), 0);
   }
 
   std::size_t n_;
@@ -365,8 +561,17 @@ private:
   std::array<LatticePoint, MAX_NEIGHBOURS> sibling_points_{};
   std::array<std::uint64_t, MAX_NEIGHBOURS> sibling_columns_{}; // bit j: (j, n-1) in contact
   std::size_t siblings_ = 0;
+  std::size_t lanes_ = MAX_NEIGHBOURS;
   double limit_ = 0.0;
   bool any_contact_ = false;
+  // The contact field: bit j of a cell is set while point j is placed and in contact with it.
+  std::vector<std::uint64_t> field_;
+  std::vector<Reach> reach_;
+  std::int64_t field_pad_ = 0;
+  std::int64_t field_side_ = 0;
+  std::size_t field_limit_ = 0; // points below this index mark the field
+  std::array<std::uint64_t, MAX_POINTS> columns_{};   // contacts of point m with earlier points
+  std::array<std::int64_t, MAX_POINTS> field_cells_{}; // where point m marked the field
 };
 
 // Certifies, when it can, that the least squared deviation E = ga + gb - 2*lambda of a
@@ -575,7 +780,7 @@ Structure minimize(std::uint64_t n, CostFunction cost, LatticeKind kind, bool pb
     const auto *contact = std::get_if<ContactEnergyCost>(&cost);
     const auto *rmsd = std::get_if<RmsdCost>(&cost);
     if (contact != nullptr && ContactScorer::applies(*contact, n)) {
-      ContactScorer scorer(*contact, n, search, scale, best);
+      ContactScorer scorer(*contact, n, lattice, search, scale, best);
       run_search(search, scorer, bar);
     } else if (rmsd != nullptr && RmsdScorer::applies(rmsd->ground_truth, n)) {
       RmsdScorer scorer(rmsd->ground_truth, n, search, scale, best);

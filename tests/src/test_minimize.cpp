@@ -159,6 +159,9 @@ TEST(Minimize, ContactCostPicksTheSameWalkAsThePlainDesign) {
       // where the pair sits: the limit splits one lattice offset by absolute position.
       {LatticeKind::Cubic, "CEGDFACE", 1, 7.599999999999999, 3.8},
       {LatticeKind::Cubic, "FCAGDEEC", 2, 6.58179306876173, 3.8}, // offset (1, 1, 1) likewise
+      // Contact across more offsets than are worth marking: pairs tested one by one.
+      {LatticeKind::Cubic, "GFEDCAGF", 2, 16.0, 3.8},
+      {LatticeKind::Fcc, "GFEDCA", 1, 11.0, 3.8},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::string(name(c.kind)) + " " + c.sequence + " kmin " +
@@ -236,24 +239,41 @@ TEST(Minimize, ContactSumKeepsThePairOrder) {
 }
 
 TEST(Minimize, ContactTestUsesTheScaledCoordinatesOfBothPoints) {
-  // Residues 1 and 3 of a cubic rod sit at z = -3.8 and -3.8 * 3 = -11.399999999999999: their
-  // computed distance is 7.599999999999999, not the 2 * 3.8 = 7.6 of the lattice offset. With
-  // dmax just below 7.6 only that pair's energy counts, so the rod wins; a contact test on
-  // scaled offsets would miss it and pick a bent walk.
-  ContactEnergyTable table;
-  const std::u32string letters = U"ABCDEFG";
-  for (char32_t a : letters) {
-    for (char32_t b : letters) {
-      table[a][b] = a == U'B' && b == U'D' ? -1.0 : 0.0;
+  // On a cubic rod at arc length 3.8 the computed distance of a pair depends on where it sits:
+  // residues 1 and 3 (z = -3.8 and -11.399999999999999) are 7.599999999999999 apart, not the
+  // 2 * 3.8 = 7.6 of their lattice offset, and neighbours at z = -3.8 * 3 and -3.8 * 4 are
+  // 3.8000000000000007 apart while other neighbours are 3.799999999999997 apart. With dmax just
+  // below the lattice distance only one pair has an energy, so the winner is the first walk
+  // whose computed distance for that pair is within dmax: a contact test on scaled offsets, or
+  // one that skips the pairs of the last points, picks another walk.
+  struct Case {
+    const char *label;
+    std::string sequence;
+    char32_t first, second; // the one pair with an energy
+    double dmax;
+  };
+  const Case cases[] = {
+      {"two apart", "ABCDEFG", U'B', U'D', 7.599999999999999},
+      {"last two, neighbours", "ABCDE", U'D', U'E', 3.7999999999999994},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    ContactEnergyTable table;
+    for (char32_t a : c.sequence) {
+      for (char32_t b : c.sequence) {
+        table[a][b] = a == c.first && b == c.second ? -1.0 : 0.0;
+      }
     }
+    const std::uint64_t n = c.sequence.size();
+    const Structure expected = plain_minimize(
+        n, make_contact_energy_cost(table, c.sequence, 1, c.dmax), LatticeKind::Cubic, 3.8);
+    const Structure got = minimize(n, make_contact_energy_cost(table, c.sequence, 1, c.dmax),
+                                   LatticeKind::Cubic, false, 3.8, evaluate_without_python);
+    EXPECT_EQ(bits(got), bits(expected));
+    // The pair with an energy is in contact in the winner (some walk has it within dmax).
+    EXPECT_EQ(evaluate_contact_energy(make_contact_energy_cost(table, c.sequence, 1, c.dmax), got),
+              -1.0);
   }
-  const double dmax = 7.599999999999999;
-  const Structure expected = plain_minimize(7, make_contact_energy_cost(table, "ABCDEFG", 1, dmax),
-                                            LatticeKind::Cubic, 3.8);
-  const Structure got = minimize(7, make_contact_energy_cost(table, "ABCDEFG", 1, dmax),
-                                 LatticeKind::Cubic, false, 3.8, evaluate_without_python);
-  EXPECT_EQ(bits(got), bits(expected));
-  EXPECT_EQ(got.back().z, -6 * 3.8); // the rod: first walk of the enumeration
 }
 
 // Models off the lattice: a lattice walk bent by a deterministic wobble, so RMSDs are distinct

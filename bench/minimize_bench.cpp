@@ -2,10 +2,12 @@
 // `minimize` (bounded memory) or the plain design (every walk kept with its structure and value,
 // then a scan), for a contact-energy cost or the RMSD to one or more models, on one lattice.
 // Prints one line: "<design> <cost> <lattice> n=<n> walks=<w> seconds=<s> walks_per_s=<r>
-// peak_rss_kib=<k>".
+// peak_rss_kib=<k> digest=<FNV-1a of the result's coordinate bits>", so that runs of the two
+// designs can be checked for the very same walk.
 #include "enumeration.hpp"
 #include "minimize.hpp"
 
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -113,6 +115,16 @@ long peak_resident_kib() {
   return -1;
 }
 
+std::uint64_t digest(const Structure &s) {
+  std::uint64_t h = 0xcbf29ce484222325ULL;
+  for (const Vec3 &p : s) {
+    for (double c : {p.x, p.y, p.z}) {
+      h = (h ^ std::bit_cast<std::uint64_t>(c)) * 0x100000001b3ULL;
+    }
+  }
+  return h;
+}
+
 LatticeKind lattice_kind(const std::string &word) {
   if (word == "tetrahedral") {
     return LatticeKind::Tetrahedral;
@@ -158,9 +170,9 @@ int main(int argc, char **argv) {
     walks = walk_count(kind, n); // counted after the timing
   }
   std::printf("%s %s %s n=%llu walks=%llu seconds=%.4f walks_per_s=%.0f peak_rss_kib=%ld "
-              "last=(%.17g,%.17g,%.17g)\n",
+              "digest=%016llx\n",
               design.c_str(), cost_name.c_str(), argv[3], static_cast<unsigned long long>(n),
               static_cast<unsigned long long>(walks), seconds, static_cast<double>(walks) / seconds,
-              peak_resident_kib(), best.back().x, best.back().y, best.back().z);
+              peak_resident_kib(), static_cast<unsigned long long>(digest(best)));
   return 0;
 }

@@ -81,14 +81,14 @@ def measure_cpp(executable, design, cost, n):
     out, cpu = run([executable, design, cost, "cubic", str(n)])
     fields = dict(item.split("=", 1) for item in out.split() if "=" in item)
     return {"walks": int(fields["walks"]), "wall": float(fields["seconds"]), "cpu": cpu,
-            "peak": int(fields["peak_rss_kib"]), "grown": None}
+            "peak": int(fields["peak_rss_kib"]), "grown": None, "digest": fields["digest"]}
 
 
 def measure_module(cost, n):
     out, _ = run([sys.executable, "-c", MODULE_SCRIPT, cost, str(n)])
     wall, cpu, idle, peak = out.split()
     return {"walks": CUBIC_WALKS[n], "wall": float(wall), "cpu": float(cpu), "peak": int(peak),
-            "grown": int(peak) - int(idle)}
+            "grown": int(peak) - int(idle), "digest": None}
 
 
 def module_ready():
@@ -166,6 +166,11 @@ def main():
             ratio = "" if plain_cpu_rate is None else f"{cpu * 1e6 / plain_cpu_rate:.1f}"
             print(f"{cost:8}{n:>3}{walks:>11}  {design:7}{wall:>8.2f}{cpu:>8.2f}{peak:>10.1f}"
                   f"{grown:>11}{ratio:>15}")
+        fast = results.get((cost, n, "fast"))
+        if plain and fast:
+            digests = {r["digest"] for r in plain + fast}
+            print(f"{'':24}fast and plain return "
+                  f"{'the same walk' if len(digests) == 1 else 'DIFFERENT walks'}")
 
 
 if __name__ == "__main__":

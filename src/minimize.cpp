@@ -640,8 +640,9 @@ bool deviation_exceeds(double ga, double gb, const std::array<double, 9> &h, dou
 // RMSD to the ground truth. Along the search it accumulates, per model, the cross-covariance of
 // the lattice points with the centred model and the sums that give the walk's spread; a walk is
 // passed over when, for every model, a certified lower bound of its squared deviation exceeds
-// the best RMSD's by a relative margin far above rounding. All other walks get the exact
-// ground_truth_rmsd, which alone decides the winner.
+// the best RMSD's by a margin far above the rounding of either computation (relative 1e-9 of
+// the squared coordinates as given, so that far-off models cannot tip a near tie). All other
+// walks get the exact ground_truth_rmsd, which alone decides the winner.
 class RmsdScorer {
 public:
   // The bound assumes every model has one point per walk point.
@@ -654,7 +655,8 @@ public:
              double scale, Best &best)
       : truth_(truth), n_(static_cast<std::size_t>(n)), models_(truth.model_count),
         scale_(scale), search_(search), best_(best), centred_(models_ * n_),
-        model_spread_(models_, 0.0), covariance_(n_ * models_), sums_(n_) {
+        model_spread_(models_, 0.0), margin_(models_, 0.0), covariance_(n_ * models_),
+        sums_(n_) {
     for (std::size_t k = 0; k < models_; ++k) {
       const Vec3 *model = &truth.points[k * n_];
       Vec3 centre;
@@ -665,11 +667,16 @@ public:
       }
       const double count = static_cast<double>(n_);
       centre = {centre.x / count, centre.y / count, centre.z / count};
+      double reach = 0.0; // largest coordinate of model or walk, in magnitude
       for (std::size_t i = 0; i < n_; ++i) {
         const Vec3 b{model[i].x - centre.x, model[i].y - centre.y, model[i].z - centre.z};
         centred_[i * models_ + k] = b;
         model_spread_[k] += b.x * b.x + b.y * b.y + b.z * b.z;
+        reach = std::max({reach, std::abs(model[i].x), std::abs(model[i].y),
+                          std::abs(model[i].z)});
       }
+      reach = std::max(reach, static_cast<double>(search.radius()) * std::abs(scale));
+      margin_[k] = 1e-9 * 3.0 * count * reach * reach;
     }
   }
 
@@ -729,8 +736,7 @@ private:
       for (double &v : c) {
         v *= scale_;
       }
-      const double gb = model_spread_[k];
-      if (!deviation_exceeds(ga, gb, c, target_ + 1e-9 * (ga + gb))) {
+      if (!deviation_exceeds(ga, model_spread_[k], c, target_ + margin_[k])) {
         return false;
       }
     }
@@ -747,10 +753,11 @@ private:
   double scale_;
   const WalkSearch &search_;
   Best &best_;
-  std::vector<Vec3> centred_;                // point i of model k at i * models + k
-  std::vector<double> model_spread_;         // sum of |b|^2 per centred model
+  std::vector<Vec3> centred_;                     // point i of model k at i * models + k
+  std::vector<double> model_spread_;              // sum of |b|^2 per centred model
+  std::vector<double> margin_;                    // per model, in units of n * RMSD^2
   std::vector<std::array<double, 9>> covariance_; // per depth, per model
-  std::vector<Sums> sums_;                   // per depth
+  std::vector<Sums> sums_;                        // per depth
   Structure structure_;
   double target_ = std::numeric_limits<double>::infinity();
 };

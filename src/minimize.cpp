@@ -111,7 +111,7 @@ public:
   }
 
 private:
-  static constexpr std::int64_t MAX_GRID_SIDE = 255; // at most 16 MiB of marks
+  static constexpr std::int64_t MAX_GRID_SIDE = 161; // at most 4 MiB of marks (n <= 81)
 
   template <typename Scorer> static void end_siblings(Scorer &scorer) {
     if constexpr (requires { scorer.end_siblings(); }) {
@@ -295,11 +295,7 @@ public:
 
   void place(std::size_t m, LatticePoint p) {
     Offset &here = offset_[m];
-    here = {static_cast<std::size_t>(p.x + radius_) * side_,
-            static_cast<std::size_t>(p.y + radius_) * side_,
-            static_cast<std::size_t>(p.z + radius_) * side_,
-            static_cast<std::size_t>(p.x + radius_), static_cast<std::size_t>(p.y + radius_),
-            static_cast<std::size_t>(p.z + radius_)};
+    here = offset_of(p.x, p.y, p.z);
     if (m + 1 == n_) {
       // A last point: its pairs go to a lane of their own, scored with its siblings.
       sibling_points_[siblings_] = p;
@@ -353,8 +349,8 @@ public:
   void leaf() {}
 
   // The costs of the walks that differ only in their last point, summed side by side: the same
-  // additions in the same order as the cost makes them for each walk. Adding +0.0 for a pair out
-  // of contact changes nothing, since a sum that starts at +0.0 can never become -0.0.
+  // additions in the same order as the cost makes them for each walk. Lanes past the siblings
+  // add along for the vector width and are dropped.
   void end_siblings() {
     switch (lanes_) {
     case 4:
@@ -390,17 +386,21 @@ private:
     return {index(x) * side_, index(y) * side_, index(z) * side_, index(x), index(y), index(z)};
   }
 
-  // A fixed lane count lets the compiler add all lanes with vector instructions; lanes past the
-  // siblings only ever add zeros.
+  // A fixed lane count lets the compiler add the shared contacts to all lanes at once.
   template <std::size_t Lanes> void fold_siblings() {
     const std::size_t count = siblings_;
     siblings_ = 0;
-    for (std::size_t c = count; c < Lanes; ++c) {
-      sibling_columns_[c] = 0;
-    }
     std::array<double, Lanes> sums{};
     if (any_contact_) {
       const std::size_t last = n_ - 1;
+      // Row j of the last column, by sibling: bit c set when (j, n-1) is in contact there.
+      std::array<std::uint16_t, MAX_POINTS> row_lanes{};
+      for (std::size_t c = 0; c < count; ++c) {
+        for (std::uint64_t mask = sibling_columns_[c]; mask != 0; mask &= mask - 1) {
+          row_lanes[static_cast<std::size_t>(std::countr_zero(mask))] |=
+              static_cast<std::uint16_t>(1U << c);
+        }
+      }
       const std::uint64_t before_last = (std::uint64_t{1} << last) - 1;
       for (std::size_t j = 0; j + kmin_ <= last; ++j) {
         const double *row = &energy_[j * n_];
@@ -412,11 +412,10 @@ private:
             }
           }
         }
-        // The energy of (j, n-1) where that pair is in contact, else +0.0, by masking its bits.
-        const auto e = std::bit_cast<std::uint64_t>(row[last]);
-        for (std::size_t c = 0; c < Lanes; ++c) {
-          const std::uint64_t in = 0 - (sibling_columns_[c] >> j & 1);
-          sums[c] += std::bit_cast<double>(e & in);
+        // (j, n-1) adds its energy where in contact; elsewhere +0.0, which can be skipped.
+        const double e = row[last];
+        for (unsigned lanes = row_lanes[j]; lanes != 0; lanes &= lanes - 1) {
+          sums[static_cast<std::size_t>(std::countr_zero(lanes))] += e;
         }
       }
     }
@@ -437,6 +436,11 @@ private:
     return q <= limit_;
   }
 
+  // Bits 0 to top.
+  static std::uint64_t pairing(std::size_t top) {
+    return top >= 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (top + 1)) - 1;
+  }
+
   std::int64_t field_cell(LatticePoint p) const {
     return ((p.x + field_pad_) * field_side_ + (p.y + field_pad_)) * field_side_ +
            (p.z + field_pad_);
@@ -447,6 +451,7 @@ private:
     if (m < kmin_ || !any_contact_) {
       return 0;
     }
+    const std::size_t top = m - kmin_; // highest j that pairs with m
     const Offset &here = offset_[m];
     if (field_.empty()) {
       std::uint64_t column = 0;
@@ -457,10 +462,7 @@ private:
     }
     // The field holds the placed points below field_limit_; the others, and with kmin 0 the
     // pair (m, m), are tested here.
-    const std::size_t top = m - kmin_; // highest j that pairs with m
-    const std::uint64_t pairing =
-        top >= 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (top + 1)) - 1;
-    std::uint64_t column = field_[static_cast<std::size_t>(field_cell(p))] & pairing;
+    std::uint64_t column = field_[static_cast<std::size_t>(field_cell(p))] & pairing(top);
     for (std::size_t j = field_limit_; j <= top; ++j) {
       column |= std::uint64_t{in_contact(offset_[j], here)} << j;
     }

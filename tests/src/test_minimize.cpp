@@ -462,6 +462,47 @@ TEST(Minimize, EveryWalkIsEvaluatedOnce) {
   }
 }
 
+// Records the structures it scores and stops after `stop_after` of them.
+std::vector<std::uint64_t> scored;
+std::size_t scored_count = 0;
+std::size_t stop_after = 0;
+double record_structure(const CostFunction &, std::span<const Vec3> structure) {
+  const std::vector<std::uint64_t> b = bits(Structure(structure.begin(), structure.end()));
+  scored.insert(scored.end(), b.begin(), b.end());
+  if (++scored_count == stop_after) {
+    throw Stop("enough");
+  }
+  return 0.0;
+}
+
+TEST(Minimize, WalksTooLongForTheOccupancyGridKeepTheEnumerationOrder) {
+  // 90 points on cubic need a grid side of 179: the search scans the path instead. Its first
+  // walks, in order, are the enumerator's (12 points: the same through the grid).
+  struct Case {
+    LatticeKind kind;
+    std::uint64_t n;
+  };
+  for (const Case c : {Case{LatticeKind::Cubic, 90}, Case{LatticeKind::Tetrahedral, 95},
+                       Case{LatticeKind::Cubic, 12}}) {
+    SCOPED_TRACE(std::string(name(c.kind)) + " n " + std::to_string(c.n));
+    const Lattice lattice = make_lattice(c.kind);
+    const double scale = coordinate_scale(lattice, 3.8);
+    WalkEnumerator walks(lattice, c.n);
+    std::vector<std::uint64_t> expected;
+    for (int i = 0; i < 400; ++i) {
+      const Walk *walk = walks.next();
+      ASSERT_NE(walk, nullptr);
+      const std::vector<std::uint64_t> b = bits(to_structure(*walk, scale));
+      expected.insert(expected.end(), b.begin(), b.end());
+    }
+    scored.clear();
+    scored_count = 0;
+    stop_after = 400;
+    EXPECT_THROW(minimize(c.n, PythonCost{}, c.kind, false, 3.8, record_structure), Stop);
+    EXPECT_EQ(scored, expected);
+  }
+}
+
 TEST(Minimize, NoWalkToMinimiseOver) {
   ContactEnergyTable table;
   const GroundTruth empty_model = {Structure{}};

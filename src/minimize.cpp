@@ -412,7 +412,7 @@ private:
             }
           }
         }
-        // (j, n-1) adds its energy where in contact; elsewhere +0.0, which can be skipped.
+        // (j, n-1) adds its energy to the siblings that have it in contact, as the cost does.
         const double e = row[last];
         for (unsigned lanes = row_lanes[j]; lanes != 0; lanes &= lanes - 1) {
           sums[static_cast<std::size_t>(std::countr_zero(lanes))] += e;

@@ -1,8 +1,13 @@
 // Module entry: PyInit_vexa_stats, the function table with its docstrings, the one failure
 // boundary, and the drivers of the six functions.
 #include "args.hpp"
+#include "cost.hpp"
 #include "py_ref.hpp"
 #include "rmsd.hpp"
+#include "rank_correlation.hpp"
+#include "sample_solutions.hpp"
+#include "sampling.hpp"
+#include "summary_statistics.hpp"
 #include "stop.hpp"
 
 #include <cstdint>
@@ -12,6 +17,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vexa {
@@ -134,16 +140,63 @@ double rmsd(const RmsdArgs &args) {
 
 std::vector<Structure> sample_solutions(const SampleArgs &args) {
   // The method word is resolved first: with both words unknown, the method is reported.
-  [[maybe_unused]] const SamplingMethod method =
+  const SamplingMethod method =
       resolve_method(args.method, args.thermalization_factor, args.autocorrelation_factor);
-  [[maybe_unused]] const LatticeKind kind = resolve_lattice(args.lattice);
-  throw Stop("sample_solutions is not available yet !");
+  const LatticeKind kind = resolve_lattice(args.lattice);
+  return vexa::sample_solutions(args.len, args.sample_size, method, kind, args.arc_length,
+                                args.pbar);
 }
 
-// Building the cost comes before every other step, so nothing can be checked without it.
-double correlation(const AnalysisArgs &) { throw Stop("correlation is not available yet !"); }
+// An absent method word means "pivot".
+OptionWord default_method_word() { return OptionWord{"pivot", quote_word("pivot")}; }
 
-StatsSummary stats(const AnalysisArgs &) { throw Stop("stats is not available yet !"); }
+struct CostsAndRmsds {
+  std::vector<double> costs;
+  std::vector<double> rmsds;
+};
+
+// Samples the structures and scores each one: its RMSD to the ground truth first, then its
+// cost, so a ground truth of the wrong length stops before the cost is ever evaluated.
+CostsAndRmsds sample_cost_rmsd(const AnalysisArgs &args, CostFunction cost,
+                               const SamplingMethod &method, LatticeKind kind) {
+  const PreparedGroundTruth prepared = prepare_ground_truth(args.gt);
+  const auto rmsd_and_cost = [&](Structure &&structure) {
+    const double rmsd = ground_truth_rmsd(prepared, structure);
+    return std::pair{rmsd, evaluate_cost(cost, structure)};
+  };
+  // The walk length is the sequence's length in UTF-8 bytes.
+  const auto pairs = sample_walks(kind, method, args.seq.size(), args.sample_size,
+                                  args.arc_length, args.pbar, rmsd_and_cost);
+  CostsAndRmsds sample;
+  sample.costs.reserve(pairs.size());
+  sample.rmsds.reserve(pairs.size());
+  for (const auto &[rmsd, value] : pairs) {
+    sample.costs.push_back(value);
+    sample.rmsds.push_back(rmsd);
+  }
+  return sample;
+}
+
+// The cost is built first: a cost that cannot be built stops the call before any word is
+// looked at, and Lua code has run by the time the words are checked.
+CostsAndRmsds analyse(const AnalysisArgs &args) {
+  CostFunction cost = build_cost_function(args.cost, args.seq, args.kmin, args.dmax);
+  const SamplingMethod method =
+      resolve_method(args.method ? *args.method : default_method_word(),
+                     args.thermalization_factor, args.autocorrelation_factor);
+  const LatticeKind kind = resolve_lattice(args.lattice);
+  return sample_cost_rmsd(args, std::move(cost), method, kind);
+}
+
+double correlation(const AnalysisArgs &args) {
+  const CostsAndRmsds sample = analyse(args);
+  return rank_correlation(sample.costs, sample.rmsds);
+}
+
+StatsSummary stats(const AnalysisArgs &args) {
+  const CostsAndRmsds sample = analyse(args);
+  return summary_statistics(sample.costs, sample.rmsds);
+}
 
 Structure minimize_cost(const MinimizeCostArgs &) {
   throw Stop("minimize_cost is not available yet !");

@@ -440,7 +440,7 @@ TEST(Minimize, GenericCostFollowsTheTotalOrder) {
 }
 
 TEST(Minimize, EveryWalkIsEvaluatedOnce) {
-  // Self-avoiding walk counts (OEIS A001412 cubic, A001668 fcc, A001666 bcc, A001394 diamond).
+  // Self-avoiding walk counts (OEIS A001412 cubic, A001336 fcc, A001666 bcc, A001394 diamond).
   struct Case {
     LatticeKind kind;
     std::uint64_t n;

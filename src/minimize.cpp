@@ -256,7 +256,7 @@ public:
   // Whether the tables reproduce `evaluate` for walks of n points: the energies must line up
   // with the pairs of the walk.
   static bool applies(const ContactEnergyCost &cost, std::uint64_t n) {
-    return n <= MAX_POINTS && cost.residue_count == n &&
+    return n > 0 && n <= MAX_POINTS && cost.residue_count == n &&
            cost.pair_energies.size() == pair_count(n, cost.kmin);
   }
 
@@ -649,7 +649,7 @@ class RmsdScorer {
 public:
   // The bound assumes every model has one point per walk point.
   static bool applies(const PreparedGroundTruth &truth, std::uint64_t n) {
-    return truth.model_count > 0 && truth.model_length == n &&
+    return n > 0 && truth.model_count > 0 && truth.model_length == n &&
            truth.points.size() == truth.model_count * n;
   }
 

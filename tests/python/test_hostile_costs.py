@@ -100,8 +100,6 @@ C_STACK = [
     ("coroutine-resume",
      "local function r() local ok, e = coroutine.resume(coroutine.create(r)) "
      "if not ok then error(e, 0) end end return r()"),
-    ("load-reader",
-     "local function r() local f, e = load(r) if not f then error(e, 0) end end return r()"),
     ("print-tostring",
      "local mt = {} mt.__tostring = function(t) print(t) return 'x' end "
      "print(setmetatable({}, mt)) return 1"),

@@ -12,8 +12,8 @@ namespace vexa {
 Walk dimerize(const Lattice &lattice, std::uint64_t n, Rng &rng);
 
 namespace detail {
-// dimerize with another direct-draw limit (at least 3, so both halves are shorter than the
-// whole); lets tests reach the join on walks short enough to enumerate.
+// dimerize with a lower direct-draw limit, clamped to [3, 50] (from 3 on both halves are
+// shorter than the whole); lets tests reach the join on walks short enough to enumerate.
 Walk dimerize_with_limit(const Lattice &lattice, std::uint64_t n, Rng &rng,
                          std::uint64_t direct_limit);
 } // namespace detail

@@ -30,11 +30,16 @@ Walk initial_walk(const Lattice &lattice, std::uint64_t n);
 // 2^64 - 1.
 std::uint64_t saturating_count(double value);
 
+// How a chain holds its walk: a site index (quicker on short walks) or a tree of steps
+// (quicker on long ones). The samples are the same either way.
+enum class PivotLayout : std::uint8_t { Automatic, SiteIndex, Tree };
+
 class PivotChain {
 public:
   // Builds the starting walk and thermalises with n * thermalization_factor accepted moves.
   PivotChain(const Lattice &lattice, std::uint64_t n, Rng &rng,
-             std::uint64_t thermalization_factor, std::uint64_t autocorrelation_factor);
+             std::uint64_t thermalization_factor, std::uint64_t autocorrelation_factor,
+             PivotLayout layout = PivotLayout::Automatic);
   ~PivotChain();
   PivotChain(const PivotChain &) = delete;
   PivotChain &operator=(const PivotChain &) = delete;

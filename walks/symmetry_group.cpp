@@ -2,6 +2,7 @@
 
 namespace vexa {
 
+// clang-format off
 // Each row of the comment is the image of (x, y, z). Elements 0-23 are the rotations; 24 + i is
 // the negative of element i.
 const Matrix3 OCTAHEDRAL_GROUP[48] = {
@@ -83,6 +84,7 @@ const Matrix3 TETRAHEDRAL_GROUP[24] = {
     {{ 0,  0, -1,  0,  1,  0, -1,  0,  0}}, // 22 (-z, y, -x)
     {{ 0,  0, -1,  0, -1,  0,  1,  0,  0}}, // 23 (-z, -y, x)
 };
+// clang-format on
 
 const Matrix3 &random_element(const SymmetryGroup &group, Rng &rng) {
   return group.elements[rng.uniform(0, group.elements.size())];

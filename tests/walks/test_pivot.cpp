@@ -1,6 +1,7 @@
 // The pivot move and the pivot chain: worked moves, exact undo, the draw order, the chain's
 // starting walk, thermalisation and spacing, identity with the plain chain, and agreement of
-// the sampled distribution with exact enumeration.
+// the sampled distribution with exact enumeration and with dimerization.
+#include "dimerize.hpp"
 #include "pivot.hpp"
 #include "stop.hpp"
 #include "walk.hpp"
@@ -27,6 +28,12 @@ using testing_support::ALL_KINDS;
 using testing_support::is_self_avoiding_walk;
 using testing_support::kind_name;
 using testing_support::LiteralPivotChain;
+
+constexpr PivotLayout LAYOUTS[] = {PivotLayout::SiteIndex, PivotLayout::Tree};
+
+const char *layout_name(PivotLayout layout) {
+  return layout == PivotLayout::Tree ? "tree" : layout == PivotLayout::SiteIndex ? "index" : "auto";
+}
 
 std::string describe(const Walk &walk) {
   std::ostringstream out;
@@ -291,65 +298,75 @@ TEST(PivotChain, ThermalisesWithExactlyNAcceptedMoves) {
                         {LatticeKind::Fcc, 120, 3},    {LatticeKind::Bcc, 5, 40},
                         {LatticeKind::Cubic, 2, 9},    {LatticeKind::Tetrahedral, 150, 2}};
   for (const Case &c : cases) {
-    SCOPED_TRACE(std::string(kind_name(c.kind)) + " n=" + std::to_string(c.n));
-    const Lattice lattice = make_lattice(c.kind);
-    Rng rng(c.n + c.factor);
-    const PivotChain chain(lattice, c.n, rng, c.factor, 1);
-    Rng replayed(c.n + c.factor);
-    Walk walk = initial_walk(lattice, c.n);
-    std::uint64_t accepted = 0;
-    std::uint64_t rejected = 0;
-    while (accepted < c.n * c.factor) {
-      (try_pivot(walk, lattice.group, replayed) ? accepted : rejected) += 1;
+    for (PivotLayout layout : LAYOUTS) {
+      SCOPED_TRACE(std::string(kind_name(c.kind)) + " n=" + std::to_string(c.n) + " " +
+                   layout_name(layout));
+      const Lattice lattice = make_lattice(c.kind);
+      Rng rng(c.n + c.factor);
+      const PivotChain chain(lattice, c.n, rng, c.factor, 1, layout);
+      Rng replayed(c.n + c.factor);
+      Walk walk = initial_walk(lattice, c.n);
+      std::uint64_t accepted = 0;
+      std::uint64_t rejected = 0;
+      while (accepted < c.n * c.factor) {
+        (try_pivot(walk, lattice.group, replayed) ? accepted : rejected) += 1;
+      }
+      EXPECT_EQ(rng.next_u64(), replayed.next_u64());
+      EXPECT_EQ(chain.accept_reject_ratio(),
+                static_cast<double>(accepted) / static_cast<double>(rejected));
     }
-    EXPECT_EQ(rng.next_u64(), replayed.next_u64());
-    EXPECT_EQ(chain.accept_reject_ratio(),
-              static_cast<double>(accepted) / static_cast<double>(rejected));
   }
 }
 
 TEST(PivotChain, ZeroThermalisationHandsOutTheStartingWalk) {
   for (LatticeKind kind : ALL_KINDS) {
     const Lattice lattice = make_lattice(kind);
-    for (std::uint64_t n : {0U, 1U, 2U, 10U, 100U}) {
-      SCOPED_TRACE(std::string(kind_name(kind)) + " n=" + std::to_string(n));
-      Rng rng(3);
-      PivotChain chain(lattice, n, rng, 0, 10);
-      EXPECT_TRUE(std::isnan(chain.accept_reject_ratio()));
-      EXPECT_EQ(chain.spacing(), 0U);
-      for (int sample = 0; sample < 3; ++sample) {
-        EXPECT_EQ(chain.next_sample(), initial_walk(lattice, n));
+    for (std::uint64_t n : {0U, 1U, 2U, 10U, 100U, 600U}) {
+      for (PivotLayout layout : LAYOUTS) {
+        SCOPED_TRACE(std::string(kind_name(kind)) + " n=" + std::to_string(n) + " " +
+                     layout_name(layout));
+        Rng rng(3);
+        PivotChain chain(lattice, n, rng, 0, 10, layout);
+        EXPECT_TRUE(std::isnan(chain.accept_reject_ratio()));
+        EXPECT_EQ(chain.spacing(), 0U);
+        for (int sample = 0; sample < 3; ++sample) {
+          EXPECT_EQ(chain.next_sample(), initial_walk(lattice, n));
+        }
+        EXPECT_EQ(rng.next_u64(), Rng(3).next_u64()) << "drew numbers";
       }
-      EXPECT_EQ(rng.next_u64(), Rng(3).next_u64()) << "drew numbers";
     }
   }
 }
 
 TEST(PivotChain, OnePointWithThermalisationStops) {
   for (LatticeKind kind : ALL_KINDS) {
-    SCOPED_TRACE(kind_name(kind));
-    Rng rng(1);
-    try {
-      PivotChain chain(make_lattice(kind), 1, rng, 1, 10);
-      ADD_FAILURE() << "no stop";
-    } catch (const Stop &stop) {
-      EXPECT_STREQ(stop.what(), "cannot sample empty range");
+    for (PivotLayout layout : LAYOUTS) {
+      SCOPED_TRACE(std::string(kind_name(kind)) + " " + layout_name(layout));
+      Rng rng(1);
+      try {
+        PivotChain chain(make_lattice(kind), 1, rng, 1, 10, layout);
+        ADD_FAILURE() << "no stop";
+      } catch (const Stop &stop) {
+        EXPECT_STREQ(stop.what(), "cannot sample empty range");
+      }
     }
   }
 }
 
 TEST(PivotChain, ZeroAutocorrelationRepeatsTheThermalisedWalk) {
   for (LatticeKind kind : ALL_KINDS) {
-    SCOPED_TRACE(kind_name(kind));
-    const Lattice lattice = make_lattice(kind);
-    Rng rng(11);
-    PivotChain chain(lattice, 30, rng, 10, 0);
-    ASSERT_TRUE(std::isfinite(chain.accept_reject_ratio()));
-    EXPECT_EQ(chain.spacing(), 0U);
-    const Walk first = chain.next_sample();
-    EXPECT_NE(first, initial_walk(lattice, 30)) << "thermalisation left the starting walk";
-    for (int sample = 0; sample < 3; ++sample) {
-      EXPECT_EQ(chain.next_sample(), first);
+    for (PivotLayout layout : LAYOUTS) {
+      SCOPED_TRACE(std::string(kind_name(kind)) + " " + layout_name(layout));
+      const Lattice lattice = make_lattice(kind);
+      Rng rng(11);
+      PivotChain chain(lattice, 30, rng, 10, 0, layout);
+      ASSERT_TRUE(std::isfinite(chain.accept_reject_ratio()));
+      EXPECT_EQ(chain.spacing(), 0U);
+      const Walk first = chain.next_sample();
+      EXPECT_NE(first, initial_walk(lattice, 30)) << "thermalisation left the starting walk";
+      for (int sample = 0; sample < 3; ++sample) {
+        EXPECT_EQ(chain.next_sample(), first);
+      }
     }
   }
 }
@@ -366,22 +383,24 @@ TEST(PivotChain, NoRejectionSpacesByFactorTimesMoves) {
   for (LatticeKind kind : ALL_KINDS) {
     const Lattice lattice = make_lattice(kind);
     for (const Case &c : cases) {
-      SCOPED_TRACE(std::string(kind_name(kind)) + " factors " + std::to_string(c.thermalization) +
-                   "," + std::to_string(c.autocorrelation));
-      Rng rng(c.thermalization);
-      PivotChain chain(lattice, 2, rng, c.thermalization, c.autocorrelation);
-      EXPECT_EQ(chain.accept_reject_ratio(), std::numeric_limits<double>::infinity());
-      EXPECT_EQ(chain.spacing(), c.spacing);
-      std::set<std::tuple<int, int, int>> ends;
-      for (int sample = 0; sample < 60; ++sample) {
-        const Walk &walk = chain.next_sample();
-        ASSERT_TRUE(is_self_avoiding_walk(lattice, walk, 2));
-        ends.emplace(walk[1].x, walk[1].y, walk[1].z);
-      }
-      if (c.autocorrelation > 0) {
-        EXPECT_GT(ends.size(), 1U) << "the chain stood still";
-      } else {
-        EXPECT_EQ(ends.size(), 1U);
+      for (PivotLayout layout : LAYOUTS) {
+        SCOPED_TRACE(std::string(kind_name(kind)) + " factors " + std::to_string(c.thermalization) +
+                     "," + std::to_string(c.autocorrelation) + " " + layout_name(layout));
+        Rng rng(c.thermalization);
+        PivotChain chain(lattice, 2, rng, c.thermalization, c.autocorrelation, layout);
+        EXPECT_EQ(chain.accept_reject_ratio(), std::numeric_limits<double>::infinity());
+        EXPECT_EQ(chain.spacing(), c.spacing);
+        std::set<std::tuple<int, int, int>> ends;
+        for (int sample = 0; sample < 60; ++sample) {
+          const Walk &walk = chain.next_sample();
+          ASSERT_TRUE(is_self_avoiding_walk(lattice, walk, 2));
+          ends.emplace(walk[1].x, walk[1].y, walk[1].z);
+        }
+        if (c.autocorrelation > 0) {
+          EXPECT_GT(ends.size(), 1U) << "the chain stood still";
+        } else {
+          EXPECT_EQ(ends.size(), 1U);
+        }
       }
     }
   }
@@ -390,19 +409,22 @@ TEST(PivotChain, NoRejectionSpacesByFactorTimesMoves) {
 TEST(PivotChain, SamplesAreSelfAvoidingWalksFromTheOrigin) {
   for (LatticeKind kind : ALL_KINDS) {
     const Lattice lattice = make_lattice(kind);
-    for (std::uint64_t n : {2U, 3U, 57U, 150U}) {
-      SCOPED_TRACE(std::string(kind_name(kind)) + " n=" + std::to_string(n));
-      Rng rng(n);
-      PivotChain chain(lattice, n, rng, 5, 2);
-      for (int sample = 0; sample < 30; ++sample) {
-        ASSERT_TRUE(is_self_avoiding_walk(lattice, chain.next_sample(), n)) << sample;
+    for (std::uint64_t n : {2U, 3U, 57U, 150U, 1000U}) {
+      for (PivotLayout layout : LAYOUTS) {
+        SCOPED_TRACE(std::string(kind_name(kind)) + " n=" + std::to_string(n) + " " +
+                     layout_name(layout));
+        Rng rng(n);
+        PivotChain chain(lattice, n, rng, 5, 2, layout);
+        for (int sample = 0; sample < 30; ++sample) {
+          ASSERT_TRUE(is_self_avoiding_walk(lattice, chain.next_sample(), n)) << sample;
+        }
       }
     }
   }
 }
 
-// The chain keeps its walk in other coordinates and moves the shorter side; the walks it
-// hands out must still be those of the plain chain, bit for bit, from the same seed.
+// Both layouts hold the walk in other coordinates and move it differently; the walks they
+// hand out must still be those of the plain chain, bit for bit, from the same seed.
 TEST(PivotChain, SamplesEqualThePlainChain) {
   struct Factors {
     std::uint64_t thermalization;
@@ -411,27 +433,53 @@ TEST(PivotChain, SamplesEqualThePlainChain) {
   const Factors factors[] = {{0, 10}, {3, 0}, {2, 5}, {10, 1}};
   for (LatticeKind kind : ALL_KINDS) {
     const Lattice lattice = make_lattice(kind);
-    for (std::uint64_t n : {2U, 3U, 10U, 99U, 100U, 101U, 300U}) {
+    for (std::uint64_t n : {2U, 3U, 4U, 10U, 99U, 100U, 101U, 300U}) {
       for (const Factors &f : factors) {
         if (n == 300 && f.thermalization > 3) {
           continue; // the plain chain is slow at this length
         }
-        for (std::uint64_t seed : {1U, 2U, 3U}) {
-          SCOPED_TRACE(std::string(kind_name(kind)) + " n=" + std::to_string(n) + " factors " +
-                       std::to_string(f.thermalization) + "," +
-                       std::to_string(f.autocorrelation) + " seed " + std::to_string(seed));
-          Rng fast_rng(seed);
-          Rng plain_rng(seed);
-          PivotChain fast(lattice, n, fast_rng, f.thermalization, f.autocorrelation);
-          LiteralPivotChain plain(lattice, n, plain_rng, f.thermalization, f.autocorrelation);
-          const double ratio = fast.accept_reject_ratio();
-          EXPECT_TRUE(ratio == plain.ratio || (std::isnan(ratio) && std::isnan(plain.ratio)));
-          ASSERT_EQ(fast.spacing(), plain.spacing);
-          for (int sample = 0; sample < 15; ++sample) {
-            ASSERT_EQ(fast.next_sample(), plain.next_sample()) << "sample " << sample;
+        for (PivotLayout layout : LAYOUTS) {
+          for (std::uint64_t seed : {1U, 2U, 3U}) {
+            SCOPED_TRACE(std::string(kind_name(kind)) + " n=" + std::to_string(n) + " factors " +
+                         std::to_string(f.thermalization) + "," +
+                         std::to_string(f.autocorrelation) + " " + layout_name(layout) +
+                         " seed " + std::to_string(seed));
+            Rng fast_rng(seed);
+            Rng plain_rng(seed);
+            PivotChain fast(lattice, n, fast_rng, f.thermalization, f.autocorrelation, layout);
+            LiteralPivotChain plain(lattice, n, plain_rng, f.thermalization, f.autocorrelation);
+            const double ratio = fast.accept_reject_ratio();
+            EXPECT_TRUE(ratio == plain.ratio || (std::isnan(ratio) && std::isnan(plain.ratio)));
+            ASSERT_EQ(fast.spacing(), plain.spacing);
+            for (int sample = 0; sample < 15; ++sample) {
+              ASSERT_EQ(fast.next_sample(), plain.next_sample()) << "sample " << sample;
+            }
+            EXPECT_EQ(fast_rng.next_u64(), plain_rng.next_u64());
           }
-          EXPECT_EQ(fast_rng.next_u64(), plain_rng.next_u64());
         }
+      }
+    }
+  }
+}
+
+// Around the length where the automatic choice switches from the index to the tree.
+TEST(PivotChain, LongWalksEqualThePlainChain) {
+  for (LatticeKind kind : ALL_KINDS) {
+    const Lattice lattice = make_lattice(kind);
+    for (std::uint64_t n : {511U, 512U, 700U}) {
+      for (PivotLayout layout : {PivotLayout::Automatic, PivotLayout::SiteIndex,
+                                 PivotLayout::Tree}) {
+        SCOPED_TRACE(std::string(kind_name(kind)) + " n=" + std::to_string(n) + " " +
+                     layout_name(layout));
+        Rng fast_rng(n);
+        Rng plain_rng(n);
+        PivotChain fast(lattice, n, fast_rng, 1, 2, layout);
+        LiteralPivotChain plain(lattice, n, plain_rng, 1, 2);
+        ASSERT_EQ(fast.spacing(), plain.spacing);
+        for (int sample = 0; sample < 5; ++sample) {
+          ASSERT_EQ(fast.next_sample(), plain.next_sample()) << "sample " << sample;
+        }
+        EXPECT_EQ(fast_rng.next_u64(), plain_rng.next_u64());
       }
     }
   }
@@ -535,6 +583,42 @@ TEST(PivotChain, EndToEndDistanceMatchesExactEnumeration) {
         << "pivot " << got.mean << " +- " << got.error << ", exact " << expected;
     if (c.walks <= 200) {
       EXPECT_EQ(seen.size(), c.walks) << "some walks were never sampled";
+    }
+  }
+}
+
+// Dimerization draws independent uniform walks, so on longer walks, where enumeration is out
+// of reach, the chain's mean squared end-to-end distance must agree with it.
+TEST(PivotChain, EndToEndDistanceAgreesWithDimerization) {
+  constexpr int SAMPLES = 4000;
+  for (LatticeKind kind : ALL_KINDS) {
+    const Lattice lattice = make_lattice(kind);
+    for (std::uint64_t n : {60U, 101U}) {
+      SCOPED_TRACE(std::string(kind_name(kind)) + " n=" + std::to_string(n));
+      Rng rng(77 + n);
+      std::vector<double> independent;
+      for (int sample = 0; sample < SAMPLES; ++sample) {
+        independent.push_back(end_to_end_squared(dimerize(lattice, n, rng)));
+      }
+      double mean = 0.0;
+      for (double v : independent) {
+        mean += v / SAMPLES;
+      }
+      double square = 0.0;
+      for (double v : independent) {
+        square += (v - mean) * (v - mean);
+      }
+      const double error = std::sqrt(square / (SAMPLES - 1) / SAMPLES);
+
+      PivotChain chain(lattice, n, rng, 100, 50);
+      std::vector<double> chained;
+      for (int sample = 0; sample < SAMPLES; ++sample) {
+        chained.push_back(end_to_end_squared(chain.next_sample()));
+      }
+      const Estimate got = batch_mean(chained);
+      EXPECT_LT(std::abs(got.mean - mean), 5 * std::hypot(got.error, error))
+          << "pivot " << got.mean << " +- " << got.error << ", dimerize " << mean << " +- "
+          << error;
     }
   }
 }

@@ -669,3 +669,91 @@ def test_oracle_prefixes_only_exact_type_errors():
     assert chained.cause is CAUSE
     assert predict("sol", to_structure, "abc").message is None
     assert unicodedata.category("\u0301") == "Mn" and not "\u200b".isprintable()
+
+
+# --- The cost object ------------------------------------------------------------------------------
+
+
+def converts_to_float(x):
+    try:
+        to_float(x)
+    except BaseException:
+        return False
+    return True
+
+
+def one_letter(x):
+    return isinstance(x, str) and len(x) == 1
+
+
+def is_energy_table(x):
+    return isinstance(x, dict) and all(
+        one_letter(letter) and isinstance(row, dict) and all(
+            one_letter(other) and converts_to_float(energy) for other, energy in row.items())
+        for letter, row in x.items())
+
+
+def printed(x):
+    try:
+        text = str(x)
+        text.encode("utf-8")
+        return text
+    except BaseException:
+        return f"<unprintable {type(x).__name__} object>"
+
+
+def utf8_text(x):
+    try:
+        x.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+letters = st.sampled_from(["A", "C", "é", "AB", "", "\ud800"])
+tables = st.dictionaries(
+    st.one_of(letters, st.integers(0, 2)),
+    st.one_of(st.dictionaries(st.one_of(letters, st.none()), scalars, max_size=3), scalars),
+    max_size=3)
+valid_tables = st.dictionaries(
+    st.sampled_from(["A", "C", "é"]),
+    st.dictionaries(st.sampled_from(["A", "C", "é"]),
+                    st.one_of(st.floats(), st.integers(-3, 3), st.booleans(), numpy_scalars),
+                    max_size=3),
+    max_size=3)
+lua_pairs = st.tuples(st.sampled_from(["f", "g", "\ud800"]),
+                      st.sampled_from(["function f() return 1 end", "f = 2", "function (",
+                                       "error('x')", "error({})", "\ud800", ""]))
+costs = st.one_of(
+    valid_tables,
+    lua_pairs,
+    lua_pairs.map(type("TupleSubclass", (tuple,), {})),
+    tables,
+    st.tuples(letters, letters, letters),
+    st.lists(scalars, max_size=2),
+    st.just(zero_cost),
+    st.builds(HOSTILE_CLASSES["__str__"], st.just("__str__"),
+              st.one_of(errors, st.just("text"), st.just("\ud800"), st.integers())),
+    scalars,
+)
+
+
+@SETTINGS
+@given(costs)
+def test_cost(x):
+    actual = run(lambda: vexa_stats.correlation("A", [[[0, 0, 0]]], x, method="nope"))
+    assert type(actual).__name__ == "PanicException", actual
+    message = str(actual)
+    if callable(x):
+        assert message == METHOD_STOP  # a Python cost is not called before the words are read
+    elif (type(x) is tuple or isinstance(x, tuple)) and len(x) == 2 and all(
+            isinstance(item, str) and utf8_text(item) for item in x):
+        # Lua code runs first; then the function is looked up; only then the word.
+        assert message == METHOD_STOP or message.startswith(
+            ("Lua code returned an error when run:\n", f"Lua function {x[0]} cannot be found !: ")
+        ), message
+    elif is_energy_table(x):
+        # One residue and kmin 1: no pair, so no letter is looked up.
+        assert message == METHOD_STOP
+    else:
+        assert message == f"Cannot recognize {printed(x)} !"

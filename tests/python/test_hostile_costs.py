@@ -62,7 +62,8 @@ LUA_STOPS = [
     ("error-number", "error(12.5)", ["12.5"]),
     ("yield-top-level", "coroutine.yield()", ["attempt to yield across C-call boundary"]),
     ("yield-many-values", "coroutine.yield(1, 2, 3)", ["attempt to yield"]),
-    ("lua-recursion", "local function r(n) return r(n + 1) + 1 end return r(1)", ["stack overflow"]),
+    ("lua-recursion", "local function r(n) return r(n + 1) + 1 end return r(1)",
+     ["stack overflow"]),
     (
         "index-recursion",
         "local t = setmetatable({}, {__index = function(t, k) return t[k + 1] end}) return t[1]",
@@ -111,24 +112,36 @@ C_STACK = [
 CHILD = textwrap.dedent(
     """
     import sys
+    import threading
     import vexa_stats
     cost = ("f", "function f(seq, c)\\n" + sys.argv[1] + "\\nend")
-    for attempt in range(2):  # the second shows the module still works
-        try:
-            vexa_stats.correlation("ACD", [[[0, 0, 0], [3.8, 0, 0], [3.8, 3.8, 0]]], cost,
-                                   sample_size=1, method="dimerize")
-            print("returned")
-        except BaseException as error:
-            print(type(error).__name__, str(error).split(chr(10))[0])
-    print(vexa_stats.rmsd([[0, 0, 0]], [[[1, 2, 3]]]))
+
+    def attempts():
+        for attempt in range(2):  # the second shows the module still works
+            try:
+                vexa_stats.correlation("ACD", [[[0, 0, 0], [3.8, 0, 0], [3.8, 3.8, 0]]], cost,
+                                       sample_size=1, method="dimerize")
+                print("returned")
+            except BaseException as error:
+                print(type(error).__name__, str(error).split(chr(10))[0])
+        print(vexa_stats.rmsd([[0, 0, 0]], [[[1, 2, 3]]]))
+
+    if sys.argv[2] == "main":
+        attempts()
+    else:  # a thread with a stack of its own, smaller than the main thread's
+        threading.stack_size(int(sys.argv[2]))
+        thread = threading.Thread(target=attempts)
+        thread.start()
+        thread.join()
     """
 )
 
 
+@pytest.mark.parametrize("stack", ["main", str(1 << 20)], ids=["main-thread", "1MiB-thread"])
 @pytest.mark.parametrize("body", [c[1] for c in C_STACK], ids=[c[0] for c in C_STACK])
-def test_recursion_through_library_callbacks_stops_before_the_c_stack_runs_out(body):
-    child = subprocess.run([sys.executable, "-c", CHILD, body], capture_output=True, text=True,
-                           timeout=300)
+def test_recursion_through_library_callbacks_stops_before_the_c_stack_runs_out(body, stack):
+    child = subprocess.run([sys.executable, "-c", CHILD, body, stack], capture_output=True,
+                           text=True, timeout=300)
     assert child.returncode == 0, child.stderr[-2000:]
     lines = child.stdout.splitlines()
     assert len(lines) == 3, child.stdout

@@ -6,6 +6,7 @@
 
 #include <lua.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstdint>
@@ -102,7 +103,8 @@ int safe_mode_searcher(lua_State *state) {
 constexpr std::uintptr_t C_STACK_RESERVE = 256 * 1024;
 
 // The lowest address the calling thread may reach inside Lua: its stack's end plus the
-// reserve. Read once per thread; 0 (no check) when the bounds cannot be read.
+// reserve (a quarter of a small stack). Read once per thread; 0 (no check) when the bounds
+// cannot be read.
 std::uintptr_t c_stack_floor() {
   thread_local const std::uintptr_t floor = [] {
     pthread_attr_t attributes;
@@ -113,8 +115,8 @@ std::uintptr_t c_stack_floor() {
     std::size_t size = 0;
     const int status = pthread_attr_getstack(&attributes, &low, &size);
     pthread_attr_destroy(&attributes);
-    return status == 0 ? reinterpret_cast<std::uintptr_t>(low) + C_STACK_RESERVE
-                       : std::uintptr_t{0};
+    const std::uintptr_t reserve = std::min<std::uintptr_t>(C_STACK_RESERVE, size / 4);
+    return status == 0 ? reinterpret_cast<std::uintptr_t>(low) + reserve : std::uintptr_t{0};
   }();
   return floor;
 }

@@ -1,11 +1,16 @@
-// Cost evaluation speed: the contact-energy sum against the same sum written with a square
-// root per pair (n = 50, 100, 300), and a trivial Lua cost (n = 50). Prints medians of
-// interleaved rounds, their ratio, and "RESULT\t" lines (workload, size, vexa seconds, baseline
-// name, baseline seconds) for bench/run.
+// Cost evaluation speed: the contact-energy sum on each vector path this processor has, against
+// the same sum written with a square root per pair (n = 50, 100, 300), and a trivial Lua cost
+// (n = 50). Prints medians of interleaved rounds, their ratio, and "RESULT\t" lines (workload,
+// size, vexa seconds, baseline name, baseline seconds) for bench/run.
 //
-//   cost_bench [rounds]                        the timings (default 15 rounds)
-//   cost_bench callgrind fast|literal N COUNT  COUNT evaluations only, for
-//     valgrind --tool=callgrind --toggle-collect='*contact_energy*' (instructions per call)
+//   cost_bench [rounds]                   the timings (default 15 rounds)
+//   cost_bench callgrind PATH N COUNT     COUNT evaluations only, PATH one of sse2, avx2, avx512,
+//     fast (the path chosen at run time) or literal, for valgrind --tool=callgrind
+//     --toggle-collect='*measured_evaluation*' (instructions per call; valgrind runs no AVX-512)
+//   cost_bench export N FILE              writes the structures and pair energies of size N
+//   cost_bench time FILE REPEATS          per path: name, seconds per evaluation over FILE, and
+//                                         the sum of one pass; the chosen path last
+// The last two serve bench/cost_vs_numpy.py, which times numpy on the same file.
 #include "cost.hpp"
 #include "rng.hpp"
 #include "stop.hpp"
@@ -16,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -101,12 +107,41 @@ double time_per_evaluation(const std::vector<vexa::Structure> &structures, std::
   return seconds / static_cast<double>(repeats * structures.size());
 }
 
+bool find_path(const char *name, vexa::ContactPath &path) {
+  for (const vexa::ContactPath p : vexa::contact_paths()) {
+    if (std::strcmp(vexa::contact_path_name(p), name) == 0) {
+      path = p;
+      return true;
+    }
+  }
+  return false;
+}
+
+// One evaluation, out of line so that callgrind can count exactly this.
+[[gnu::noinline]] double measured_evaluation(const vexa::ContactEnergyCost &cost,
+                                             const vexa::Structure &s, int path) {
+  if (path < 0) {
+    return literal_contact_energy(cost, s);
+  }
+  return vexa::evaluate_contact_energy(cost, s, static_cast<vexa::ContactPath>(path));
+}
+
 int callgrind_mode(int argc, char **argv) {
   if (argc != 5) {
-    std::fprintf(stderr, "usage: cost_bench callgrind fast|literal N COUNT\n");
+    std::fprintf(stderr, "usage: cost_bench callgrind sse2|avx2|avx512|fast|literal N COUNT\n");
     return 2;
   }
-  const bool fast = std::strcmp(argv[2], "fast") == 0;
+  int path = -1;
+  if (std::strcmp(argv[2], "fast") == 0) {
+    path = static_cast<int>(vexa::contact_paths().back());
+  } else if (std::strcmp(argv[2], "literal") != 0) {
+    vexa::ContactPath p{};
+    if (!find_path(argv[2], p)) {
+      std::fprintf(stderr, "path %s is not run by this processor\n", argv[2]);
+      return 2;
+    }
+    path = static_cast<int>(p);
+  }
   const auto n = static_cast<std::size_t>(std::atol(argv[3]));
   const auto count = static_cast<std::size_t>(std::atol(argv[4]));
   vexa::Rng rng(7);
@@ -114,10 +149,77 @@ int callgrind_mode(int argc, char **argv) {
   const auto cost = make_cost(n, rng);
   double total = 0.0;
   for (std::size_t i = 0; i < count; ++i) {
-    const auto &s = structures[i % structures.size()];
-    total += fast ? vexa::evaluate_contact_energy(cost, s) : literal_contact_energy(cost, s);
+    total += measured_evaluation(cost, structures[i % structures.size()], path);
   }
-  std::printf("%zu evaluations, checksum %.17g\n", count, total);
+  std::printf("%zu evaluations on %s, checksum %.17g\n", count,
+              path < 0 ? "literal" : vexa::contact_path_name(static_cast<vexa::ContactPath>(path)),
+              total);
+  return 0;
+}
+
+// File layout, native doubles and 64-bit integers: n, count, kmin, dmax, then count structures
+// of n points (x, y, z), then the pair energies.
+int export_mode(int argc, char **argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: cost_bench export N FILE\n");
+    return 2;
+  }
+  const auto n = static_cast<std::size_t>(std::atol(argv[2]));
+  vexa::Rng rng(1000 + n);
+  const auto structures = make_structures(n, rng);
+  const auto cost = make_cost(n, rng);
+  std::ofstream out(argv[3], std::ios::binary);
+  const std::uint64_t header[3] = {n, structures.size(), cost.kmin};
+  out.write(reinterpret_cast<const char *>(header), sizeof header);
+  out.write(reinterpret_cast<const char *>(&cost.dmax), sizeof cost.dmax);
+  for (const auto &s : structures) {
+    out.write(reinterpret_cast<const char *>(s.data()),
+              static_cast<std::streamsize>(s.size() * sizeof(vexa::Vec3)));
+  }
+  out.write(reinterpret_cast<const char *>(cost.pair_energies.data()),
+            static_cast<std::streamsize>(cost.pair_energies.size() * sizeof(double)));
+  return out ? 0 : 1;
+}
+
+int time_mode(int argc, char **argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: cost_bench time FILE REPEATS\n");
+    return 2;
+  }
+  std::ifstream in(argv[2], std::ios::binary);
+  std::uint64_t header[3] = {};
+  double dmax = 0.0;
+  in.read(reinterpret_cast<char *>(header), sizeof header);
+  in.read(reinterpret_cast<char *>(&dmax), sizeof dmax);
+  const std::size_t n = header[0];
+  std::vector<vexa::Structure> structures(header[1], vexa::Structure(n));
+  for (auto &s : structures) {
+    in.read(reinterpret_cast<char *>(s.data()),
+            static_cast<std::streamsize>(n * sizeof(vexa::Vec3)));
+  }
+  vexa::ContactEnergyCost cost;
+  cost.kmin = header[2];
+  cost.dmax = dmax;
+  cost.residue_count = n;
+  cost.squared_limit = vexa::contact_limit(dmax);
+  cost.pair_energies.resize(cost.kmin >= n ? 0 : (n - cost.kmin) * (n - cost.kmin + 1) / 2);
+  in.read(reinterpret_cast<char *>(cost.pair_energies.data()),
+          static_cast<std::streamsize>(cost.pair_energies.size() * sizeof(double)));
+  if (!in) {
+    std::fprintf(stderr, "cannot read %s\n", argv[2]);
+    return 1;
+  }
+  const auto repeats = static_cast<std::size_t>(std::max(1L, std::atol(argv[3])));
+  for (const vexa::ContactPath path : vexa::contact_paths()) {
+    double checksum = 0.0;
+    for (const auto &s : structures) { // warm up, and the sums for the caller to compare
+      checksum += vexa::evaluate_contact_energy(cost, s, path);
+    }
+    const double t = time_per_evaluation(structures, repeats, [&](const vexa::Structure &s) {
+      return vexa::evaluate_contact_energy(cost, s, path);
+    });
+    std::printf("%s %.6e %.17g\n", vexa::contact_path_name(path), t, checksum);
+  }
   return 0;
 }
 
@@ -127,50 +229,60 @@ int main(int argc, char **argv) {
   if (argc > 1 && std::strcmp(argv[1], "callgrind") == 0) {
     return callgrind_mode(argc, argv);
   }
+  if (argc > 1 && std::strcmp(argv[1], "export") == 0) {
+    return export_mode(argc, argv);
+  }
+  if (argc > 1 && std::strcmp(argv[1], "time") == 0) {
+    return time_mode(argc, argv);
+  }
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
 
-  std::printf("contact-energy evaluation (kmin 1, dmax 7.8, %zu cubic random walks x 3.8)\n",
-              structure_count);
-  std::printf("%6s %16s %16s %8s\n", "n", "fast eval/s", "literal eval/s", "ratio");
+  const auto paths = vexa::contact_paths();
+  std::printf("contact-energy evaluation (kmin 1, dmax 7.8, %zu cubic random walks x 3.8), "
+              "chosen path %s\n",
+              structure_count, vexa::contact_path_name(paths.back()));
+  std::printf("%6s", "n");
+  for (const vexa::ContactPath path : paths) {
+    std::printf(" %14s", (std::string(vexa::contact_path_name(path)) + " eval/s").c_str());
+  }
+  std::printf(" %16s %8s\n", "literal eval/s", "ratio");
   for (const std::size_t n : {50U, 100U, 300U}) {
     vexa::Rng rng(1000 + n);
     const auto structures = make_structures(n, rng);
     const auto cost = make_cost(n, rng);
-    for (const auto &s : structures) { // the two must agree bit for bit before they race
-      const double a = vexa::evaluate_contact_energy(cost, s);
+    for (const auto &s : structures) { // all must agree bit for bit before they race
       const double b = literal_contact_energy(cost, s);
-      if (std::memcmp(&a, &b, sizeof a) != 0) {
-        std::fprintf(stderr, "n = %zu: fast %.17g differs from literal %.17g\n", n, a, b);
-        return 1;
+      for (const vexa::ContactPath path : paths) {
+        const double a = vexa::evaluate_contact_energy(cost, s, path);
+        if (std::memcmp(&a, &b, sizeof a) != 0) {
+          std::fprintf(stderr, "n = %zu: %s %.17g differs from literal %.17g\n", n,
+                       vexa::contact_path_name(path), a, b);
+          return 1;
+        }
       }
     }
     // About 4 ms per contender per round whatever n is.
     const std::size_t repeats = std::max<std::size_t>(1, 60000 / (n * n));
-    std::vector<double> fast;
-    std::vector<double> literal;
-    for (int r = 0; r < rounds; ++r) { // interleaved, alternating who goes first
-      const auto run_fast = [&] {
-        fast.push_back(time_per_evaluation(structures, repeats, [&](const vexa::Structure &s) {
-          return vexa::evaluate_contact_energy(cost, s);
-        }));
-      };
-      const auto run_literal = [&] {
-        literal.push_back(time_per_evaluation(
-            structures, repeats, [&](const vexa::Structure &s) {
-              return literal_contact_energy(cost, s);
+    // Contender i < paths.size() is that path; the last one is the literal loop.
+    const std::size_t contenders = paths.size() + 1;
+    std::vector<std::vector<double>> times(contenders);
+    for (int r = 0; r < rounds; ++r) { // interleaved, the starting contender rotating
+      for (std::size_t c = 0; c < contenders; ++c) {
+        const std::size_t who = (c + static_cast<std::size_t>(r)) % contenders;
+        times[who].push_back(
+            time_per_evaluation(structures, repeats, [&](const vexa::Structure &s) {
+              return who < paths.size() ? vexa::evaluate_contact_energy(cost, s, paths[who])
+                                        : literal_contact_energy(cost, s);
             }));
-      };
-      if (r % 2 == 0) {
-        run_fast();
-        run_literal();
-      } else {
-        run_literal();
-        run_fast();
       }
     }
-    const double f = median(fast);
-    const double l = median(literal);
-    std::printf("%6zu %16.0f %16.0f %7.2fx\n", n, 1.0 / f, 1.0 / l, l / f);
+    std::printf("%6zu", n);
+    for (std::size_t c = 0; c < paths.size(); ++c) {
+      std::printf(" %14.0f", 1.0 / median(times[c]));
+    }
+    const double f = median(times[paths.size() - 1]);
+    const double l = median(times.back());
+    std::printf(" %16.0f %7.2fx\n", 1.0 / l, l / f);
     std::printf("RESULT\tcontact-energy cost per structure\tn=%zu\t%.6e\tsqrt per pair\t%.6e\n",
                 n, f, l);
   }

@@ -39,5 +39,7 @@ if [ ! -x .venv/bin/python ]; then
   "$python" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+# The demo's structure parser and plotting (examples/demo.py).
+.venv/bin/python -m pip install -q --disable-pip-version-check -r requirements-demo.txt
 .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
   -Cbuild-dir=build/wheel -Ccmake.define.VEXA_WERROR="${VEXA_WERROR:-OFF}" .

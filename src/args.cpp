@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <type_traits>
 
 namespace vexa {
 namespace {
@@ -146,6 +147,8 @@ ReadItem item_reader(const char *format, Py_ssize_t itemsize) {
   }
 }
 
+static_assert(sizeof(Vec3) == 3 * sizeof(double) && std::is_standard_layout_v<Vec3>);
+
 // A C-contiguous real-valued numpy array of a given rank whose last extent is 3. Only exact
 // numpy.ndarray qualifies: subclasses (numpy.matrix) and other exporters (memoryview) iterate
 // differently from their buffer, and the sequence path's result is the one that counts.
@@ -180,6 +183,13 @@ public:
   // Appends `count` points starting at point index `first` (in units of 3 items).
   void append(Structure &out, Py_ssize_t first, Py_ssize_t count) const {
     const char *at = static_cast<const char *>(view_.buf) + first * 3 * view_.itemsize;
+    if (read_ == read_item<double>) {
+      // float64 rows of 3 are Vec3's own layout: one copy instead of a call per coordinate.
+      const std::size_t size = out.size();
+      out.resize(size + static_cast<std::size_t>(count));
+      std::memcpy(out.data() + size, at, static_cast<std::size_t>(count) * sizeof(Vec3));
+      return;
+    }
     const Py_ssize_t step = view_.itemsize;
     for (Py_ssize_t i = 0; i < count; ++i, at += 3 * step) {
       out.push_back({read_(at), read_(at + step), read_(at + 2 * step)});

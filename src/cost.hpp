@@ -68,6 +68,16 @@ ContactEnergyCost make_contact_energy_cost(const ContactEnergyTable &table,
 // Stops unless the structure has exactly one point per residue of the sequence.
 double evaluate_contact_energy(const ContactEnergyCost &cost, std::span<const Vec3> structure);
 
+// Instruction sets the contact sum is written for; every path gives the same bits. Portable is
+// SSE2, which every x86-64 processor has (plain scalar code elsewhere).
+enum class ContactPath { Portable, Avx2, Avx512 };
+// The paths this processor can run, Portable first; evaluate_contact_energy takes the last.
+std::span<const ContactPath> contact_paths();
+const char *contact_path_name(ContactPath path);
+// The sum on a chosen path, which must be one of contact_paths().
+double evaluate_contact_energy(const ContactEnergyCost &cost, std::span<const Vec3> structure,
+                               ContactPath path);
+
 LuaCost make_lua_cost(std::string_view function_name, std::string_view code,
                       std::string sequence);
 double evaluate_lua_cost(const LuaCost &cost, std::span<const Vec3> structure);

@@ -1,18 +1,20 @@
 // Contact-energy cost: the table reduced to one energy per residue pair, and the sum over the
-// pairs in contact.
+// pairs in contact, in SSE2, AVX2 or AVX-512 lanes chosen at run time.
 #include "cost.hpp"
 
 #include "stop.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__SSE2__) || defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace vexa {
@@ -67,34 +69,249 @@ std::string encode_utf8(char32_t c) {
   return out;
 }
 
-// Bit t set when q[t] (t < count <= 64) lies within the limit's squared distance of p.
-std::uint64_t contact_mask(const Vec3 &p, const Vec3 *q, std::size_t count, double limit) {
-  std::uint64_t mask = 0;
-  std::size_t t = 0;
+// Points as three coordinate columns, each followed by NaN: a vector that reads past the last
+// point compares NaN, which is never a contact, so row ends need no lane masks.
+constexpr std::size_t column_padding = 16;
+
+struct ContactScan {
+  const double *x;
+  const double *y;
+  const double *z;
+  std::size_t n;    // points
+  std::size_t kmin; // pair (j, k) when k >= j + kmin
+  std::size_t rows; // the j that start a pair
+  double limit;     // squared distance in contact when at most this
+  const double *energy;
+  std::size_t pairs; // energies
+};
+
+ContactScan scan_columns(const ContactEnergyCost &cost, std::span<const Vec3> structure) {
+  // Per thread, since two threads may evaluate costs at once; it only ever grows, so there is
+  // no allocation once the first structure of a size has been seen.
+  thread_local std::vector<double> columns;
+  const std::size_t n = structure.size();
+  const std::size_t stride = n + column_padding;
+  if (columns.size() < 3 * stride) {
+    columns.resize(3 * stride);
+  }
+  double *x = columns.data();
+  double *y = x + stride;
+  double *z = y + stride;
+  for (std::size_t i = 0; i < n; ++i) {
+    x[i] = structure[i].x;
+    y[i] = structure[i].y;
+    z[i] = structure[i].z;
+  }
+  // Reset every call: a longer structure before this one left its points here.
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  std::fill(x + n, x + stride, nan);
+  std::fill(y + n, y + stride, nan);
+  std::fill(z + n, z + stride, nan);
+  const std::size_t rows = cost.kmin >= n ? 0 : n - cost.kmin;
+  return {x, y, z, n, cost.kmin, rows, cost.squared_limit, cost.pair_energies.data(),
+          cost.pair_energies.size()};
+}
+
+// Each lane of every path computes exactly (dx*dx + dy*dy) + dz*dz with separate multiplies and
+// adds, then an ordered d2 <= limit, false for NaN. SSE2 takes dx = x_k - x_j, which spares a
+// register copy in its two-operand form (negation is exact, so the squares are those of
+// x_j - x_k); AVX takes x_j - x_k, whose subtrahend can come straight from memory. Lanes past a
+// row's end read the NaN padding.
+
 #if defined(__SSE2__)
-  // Two pairs per step, each lane computing exactly what the scalar loop below computes.
-  const __m128d px = _mm_set1_pd(p.x);
-  const __m128d py = _mm_set1_pd(p.y);
-  const __m128d pz = _mm_set1_pd(p.z);
-  const __m128d bound = _mm_set1_pd(limit);
-  for (; t + 2 <= count; t += 2) {
-    const __m128d dx = _mm_sub_pd(px, _mm_loadh_pd(_mm_load_sd(&q[t].x), &q[t + 1].x));
-    const __m128d dy = _mm_sub_pd(py, _mm_loadh_pd(_mm_load_sd(&q[t].y), &q[t + 1].y));
-    const __m128d dz = _mm_sub_pd(pz, _mm_loadh_pd(_mm_load_sd(&q[t].z), &q[t + 1].z));
-    const __m128d d2 =
-        _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
-    // An ordered comparison: a NaN lane is no contact.
-    mask |= static_cast<std::uint64_t>(_mm_movemask_pd(_mm_cmple_pd(d2, bound))) << t;
+
+// Bits 0-1: contacts of the pairs at columns q and q + 1.
+[[gnu::always_inline]] inline unsigned contacts_sse2(__m128d px, __m128d py, __m128d pz,
+                                                     __m128d bound, const ContactScan &scan,
+                                                     std::size_t q) {
+  const __m128d dx = _mm_sub_pd(_mm_loadu_pd(scan.x + q), px);
+  const __m128d dy = _mm_sub_pd(_mm_loadu_pd(scan.y + q), py);
+  const __m128d dz = _mm_sub_pd(_mm_loadu_pd(scan.z + q), pz);
+  const __m128d d2 =
+      _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
+  return static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(d2, bound)));
+}
+
+#endif
+
+// SSE2 has no lane compress or variable permute to pack energies with (see the wider paths), so
+// this path cuts each row into blocks of at most 64 pairs, reduces a block to a contact mask and
+// adds the set bits: the branches are per block, not per pair. A block that is not a row's last
+// has 64 pairs, a whole number of steps.
+double contact_sum_portable(const ContactScan &scan) {
+  double sum = 0.0;
+  const double *energy = scan.energy;
+#if defined(__SSE2__)
+  const __m128d bound = _mm_set1_pd(scan.limit);
+#endif
+  for (std::size_t j = 0; j < scan.rows; ++j) {
+#if defined(__SSE2__)
+    const __m128d px = _mm_set1_pd(scan.x[j]);
+    const __m128d py = _mm_set1_pd(scan.y[j]);
+    const __m128d pz = _mm_set1_pd(scan.z[j]);
+#endif
+    for (std::size_t k = j + scan.kmin; k < scan.n; k += 64) {
+      const std::size_t block = std::min<std::size_t>(scan.n - k, 64);
+      std::uint64_t mask = 0;
+      std::size_t t = 0;
+#if defined(__SSE2__)
+      for (; t + 6 < block; t += 8) { // four steps while the fourth has a pair of the row
+        const unsigned eight = contacts_sse2(px, py, pz, bound, scan, k + t) |
+                               contacts_sse2(px, py, pz, bound, scan, k + t + 2) << 2 |
+                               contacts_sse2(px, py, pz, bound, scan, k + t + 4) << 4 |
+                               contacts_sse2(px, py, pz, bound, scan, k + t + 6) << 6;
+        mask |= static_cast<std::uint64_t>(eight) << t;
+      }
+      for (; t < block; t += 2) {
+        mask |= static_cast<std::uint64_t>(contacts_sse2(px, py, pz, bound, scan, k + t)) << t;
+      }
+#else
+      for (; t < block; ++t) {
+        const double dx = scan.x[k + t] - scan.x[j];
+        const double dy = scan.y[k + t] - scan.y[j];
+        const double dz = scan.z[k + t] - scan.z[j];
+        const double d2 = (dx * dx + dy * dy) + dz * dz;
+        mask |= static_cast<std::uint64_t>(d2 <= scan.limit) << t;
+      }
+#endif
+      for (; mask != 0; mask &= mask - 1) { // lowest first: pair order
+        sum += energy[static_cast<unsigned>(std::countr_zero(mask))];
+      }
+      energy += block;
+    }
+  }
+  return sum;
+}
+
+#if defined(__x86_64__)
+
+// The wider paths pack the energies of the pairs in contact, in pair order, into a buffer and
+// add them up at the end in that order, hence with the plain loop's rounding. Packing has no
+// data-dependent branch; a branch per block of contacts would mispredict on most blocks, and the
+// additions, one dependent chain however they are arranged, take no longer at the end. Each step
+// stores a whole vector at the packed end, so the buffer has a vector's room past the pairs.
+constexpr std::size_t packing_slack = 8;
+
+double *packing_buffer(std::size_t pairs) {
+  thread_local std::vector<double> buffer; // grows only, like the columns
+  if (buffer.size() < pairs + packing_slack) {
+    buffer.resize(pairs + packing_slack);
+  }
+  return buffer.data();
+}
+
+double add_packed(const double *packed, std::size_t count) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < count; ++i) {
+    sum += packed[i];
+  }
+  return sum;
+}
+
+// For each 4-bit contact mask, the 32-bit lanes that move the chosen doubles to the front.
+struct PackIndices {
+  alignas(32) std::int32_t lanes[16][8];
+};
+
+constexpr PackIndices make_pack_indices() {
+  PackIndices p{};
+  for (int mask = 0; mask < 16; ++mask) {
+    int out = 0;
+    for (int lane = 0; lane < 4; ++lane) {
+      if ((mask >> lane & 1) != 0) {
+        p.lanes[mask][2 * out] = 2 * lane;
+        p.lanes[mask][2 * out + 1] = 2 * lane + 1;
+        ++out;
+      }
+    }
+  }
+  return p;
+}
+
+constexpr PackIndices pack_indices = make_pack_indices();
+
+[[gnu::target("avx2,popcnt")]] double contact_sum_avx2(const ContactScan &scan) {
+  double *const packed = packing_buffer(scan.pairs);
+  std::size_t count = 0;
+  const double *energy = scan.energy;
+  const __m256d bound = _mm256_set1_pd(scan.limit);
+  for (std::size_t j = 0; j < scan.rows; ++j) {
+    const __m256d px = _mm256_set1_pd(scan.x[j]);
+    const __m256d py = _mm256_set1_pd(scan.y[j]);
+    const __m256d pz = _mm256_set1_pd(scan.z[j]);
+    const std::size_t k = j + scan.kmin;
+    const std::size_t length = scan.n - k;
+    for (std::size_t t = 0; t < length; t += 4) {
+      const __m256d dx = _mm256_sub_pd(px, _mm256_loadu_pd(scan.x + k + t));
+      const __m256d dy = _mm256_sub_pd(py, _mm256_loadu_pd(scan.y + k + t));
+      const __m256d dz = _mm256_sub_pd(pz, _mm256_loadu_pd(scan.z + k + t));
+      const __m256d d2 = _mm256_add_pd(
+          _mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)), _mm256_mul_pd(dz, dz));
+      const __m256d in_contact = _mm256_cmp_pd(d2, bound, _CMP_LE_OQ);
+      const auto mask = static_cast<unsigned>(_mm256_movemask_pd(in_contact));
+      // Lanes out of contact, among them those past the row's end, are not read.
+      const __m256d e = _mm256_maskload_pd(energy + t, _mm256_castpd_si256(in_contact));
+      const __m256i to_front =
+          _mm256_load_si256(reinterpret_cast<const __m256i *>(pack_indices.lanes[mask]));
+      _mm256_storeu_pd(packed + count, _mm256_castps_pd(_mm256_permutevar8x32_ps(
+                                           _mm256_castpd_ps(e), to_front)));
+      count += static_cast<std::size_t>(_mm_popcnt_u32(mask));
+    }
+    energy += length;
+  }
+  return add_packed(packed, count);
+}
+
+[[gnu::target("avx512f,popcnt")]] double contact_sum_avx512(const ContactScan &scan) {
+  double *const packed = packing_buffer(scan.pairs);
+  std::size_t count = 0;
+  const double *energy = scan.energy;
+  const __m512d bound = _mm512_set1_pd(scan.limit);
+  for (std::size_t j = 0; j < scan.rows; ++j) {
+    const __m512d px = _mm512_set1_pd(scan.x[j]);
+    const __m512d py = _mm512_set1_pd(scan.y[j]);
+    const __m512d pz = _mm512_set1_pd(scan.z[j]);
+    const std::size_t k = j + scan.kmin;
+    const std::size_t length = scan.n - k;
+    for (std::size_t t = 0; t < length; t += 8) {
+      const __m512d dx = _mm512_sub_pd(px, _mm512_loadu_pd(scan.x + k + t));
+      const __m512d dy = _mm512_sub_pd(py, _mm512_loadu_pd(scan.y + k + t));
+      const __m512d dz = _mm512_sub_pd(pz, _mm512_loadu_pd(scan.z + k + t));
+      const __m512d d2 = _mm512_add_pd(
+          _mm512_add_pd(_mm512_mul_pd(dx, dx), _mm512_mul_pd(dy, dy)), _mm512_mul_pd(dz, dz));
+      const __mmask8 in_contact = _mm512_cmp_pd_mask(d2, bound, _CMP_LE_OQ);
+      // Lanes out of contact, among them those past the row's end, are not read.
+      const __m512d e = _mm512_maskz_loadu_pd(in_contact, energy + t);
+      _mm512_storeu_pd(packed + count, _mm512_maskz_compress_pd(in_contact, e));
+      count += static_cast<std::size_t>(_mm_popcnt_u32(in_contact));
+    }
+    energy += length;
+  }
+  return add_packed(packed, count);
+}
+
+#endif
+
+struct PathList {
+  ContactPath paths[3] = {};
+  std::size_t count = 0;
+};
+
+PathList supported_paths() {
+  PathList list;
+  list.paths[list.count++] = ContactPath::Portable;
+#if defined(__x86_64__)
+  // Also checks that the system saves the wider registers (XGETBV), not only the CPUID bits.
+  __builtin_cpu_init();
+  const bool popcnt = __builtin_cpu_supports("popcnt");
+  if (popcnt && __builtin_cpu_supports("avx2")) {
+    list.paths[list.count++] = ContactPath::Avx2;
+  }
+  if (popcnt && __builtin_cpu_supports("avx512f")) {
+    list.paths[list.count++] = ContactPath::Avx512;
   }
 #endif
-  for (; t < count; ++t) {
-    const double dx = p.x - q[t].x;
-    const double dy = p.y - q[t].y;
-    const double dz = p.z - q[t].z;
-    const double d2 = (dx * dx + dy * dy) + dz * dz;
-    mask |= static_cast<std::uint64_t>(d2 <= limit) << t;
-  }
-  return mask;
+  return list;
 }
 
 } // namespace
@@ -156,7 +373,29 @@ ContactEnergyCost make_contact_energy_cost(const ContactEnergyTable &table,
   return cost;
 }
 
-double evaluate_contact_energy(const ContactEnergyCost &cost, std::span<const Vec3> structure) {
+std::span<const ContactPath> contact_paths() {
+  static const PathList list = supported_paths();
+  return {list.paths, list.count};
+}
+
+const char *contact_path_name(ContactPath path) {
+  switch (path) {
+  case ContactPath::Portable:
+#if defined(__SSE2__)
+    return "sse2";
+#else
+    return "scalar";
+#endif
+  case ContactPath::Avx2:
+    return "avx2";
+  case ContactPath::Avx512:
+    return "avx512";
+  }
+  return "?";
+}
+
+double evaluate_contact_energy(const ContactEnergyCost &cost, std::span<const Vec3> structure,
+                               ContactPath path) {
   // A structure of another length would pair energies with the wrong residues (or read past the
   // list), whether or not the stray pairs are in contact.
   if (structure.size() != cost.residue_count) {
@@ -164,32 +403,25 @@ double evaluate_contact_energy(const ContactEnergyCost &cost, std::span<const Ve
                " residues but the structure has " + std::to_string(structure.size()) +
                " points !");
   }
-  const std::size_t n = structure.size();
-  double sum = 0.0;
-  if (cost.kmin >= n) {
-    return sum;
+  if (cost.kmin >= structure.size()) {
+    return 0.0;
   }
-  const std::size_t rows = n - cost.kmin; // the j that start a pair; j + kmin cannot overflow
-  const double limit = cost.squared_limit;
-  const double *energy = cost.pair_energies.data();
-  // Same pairs in the same order as dmax >= sqrt(d2), with the same additions: the same bits.
-  // Contacts are sparse and irregular, so each block of a row is first reduced to a bit mask
-  // (no branch per pair) and only the set bits are added, in ascending order.
-  for (std::size_t j = 0; j < rows; ++j) {
-    const Vec3 *q = structure.data() + j + cost.kmin;
-    std::size_t remaining = n - j - cost.kmin;
-    while (remaining > 0) {
-      const std::size_t block = remaining < 64 ? remaining : 64;
-      for (std::uint64_t contacts = contact_mask(structure[j], q, block, limit); contacts != 0;
-           contacts &= contacts - 1) {
-        sum += energy[std::countr_zero(contacts)];
-      }
-      q += block;
-      energy += block;
-      remaining -= block;
-    }
+  const ContactScan scan = scan_columns(cost, structure);
+  switch (path) {
+#if defined(__x86_64__)
+  case ContactPath::Avx512:
+    return contact_sum_avx512(scan);
+  case ContactPath::Avx2:
+    return contact_sum_avx2(scan);
+#endif
+  default:
+    return contact_sum_portable(scan);
   }
-  return sum;
+}
+
+double evaluate_contact_energy(const ContactEnergyCost &cost, std::span<const Vec3> structure) {
+  static const ContactPath fastest = contact_paths().back();
+  return evaluate_contact_energy(cost, structure, fastest);
 }
 
 } // namespace vexa

@@ -397,6 +397,7 @@ with warnings.catch_warnings():
 
 ARRAYS = {
     "float64": BASE,
+    "float64-view-at-an-offset": np.vstack([BASE[2:3], BASE])[1:],  # contiguous, buf not at 0
     "float32": BASE.astype(np.float32) / np.float32(3),  # values not exact in float32
     "float16": BASE.astype(np.float16),
     "longdouble": BASE.astype(np.longdouble) / 3,
@@ -437,10 +438,13 @@ def test_array_as_structure_matches_the_sequence_path(name):
     assert outcome(lambda: rmsd(array, gt)) == outcome(lambda: rmsd(as_nested_scalars(array), gt))
 
 
-@pytest.mark.parametrize("name", ["float64", "float32", "int64", "bool", "fortran-order",
-                                  "width-2", "empty"])
-def test_array_as_ground_truth_matches_the_sequence_path(name):
-    models = np.stack([ARRAYS[name], ARRAYS[name][::-1]])
+@pytest.mark.parametrize("name", ["float64", "float64-view-at-an-offset", "float32", "int64",
+                                  "bool", "fortran-order", "width-2", "empty"])
+@pytest.mark.parametrize("best_last", [False, True], ids=["best-first", "best-last"])
+def test_array_as_ground_truth_matches_the_sequence_path(name, best_last):
+    # With the matching model last, a later model read from the wrong place shows in the least.
+    pair = [ARRAYS[name], ARRAYS[name][::-1]]
+    models = np.stack(pair[::-1] if best_last else pair)
     sol = BASE[: models.shape[1]] + 0.125
     fast = outcome(lambda: rmsd(sol, models))
     assert fast == outcome(lambda: rmsd(sol, as_nested_scalars(models)))

@@ -1,16 +1,19 @@
 // Contact-energy cost: the per-pair precomputation and its messages, the contact threshold, and
-// the fast evaluation against the sum written with square roots.
+// the evaluation on every vector path of this processor against the sum written with square
+// roots.
 #include "cost.hpp"
 #include "stop.hpp"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vexa {
@@ -299,10 +302,12 @@ TEST(ContactEnergy, BitIdenticalAtEveryOccurringDistance) {
     for (const double d : distances) {
       for (const double dmax : {std::nextafter(d, 0.0), d, std::nextafter(d, Inf)}) {
         const ContactEnergyCost cost = spread_energies(s.size(), 1, dmax, engine);
-        const double fast = evaluate_contact_energy(cost, s);
         const double literal = literal_sum(cost, s);
-        ASSERT_EQ(bits(fast), bits(literal))
-            << "dmax " << dmax << ": " << fast << " vs " << literal;
+        for (const ContactPath path : contact_paths()) {
+          const double fast = evaluate_contact_energy(cost, s, path);
+          ASSERT_EQ(bits(fast), bits(literal)) << contact_path_name(path) << ", dmax " << dmax
+                                               << ": " << fast << " vs " << literal;
+        }
       }
     }
   }
@@ -324,11 +329,13 @@ TEST(ContactEnergy, PairAtExactlyDmaxAndTheNextDistanceAbove) {
       {"NaN distance", NaN, 0.0},
       {"infinite distance", Inf, 0.0},
   };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::vector<Vec3> s = {{0.0, 0.0, 0.0}, {c.x, 0.0, 0.0}};
-    EXPECT_EQ(evaluate_contact_energy(cost, s), c.expected);
-    EXPECT_EQ(bits(evaluate_contact_energy(cost, s)), bits(literal_sum(cost, s)));
+  for (const ContactPath path : contact_paths()) {
+    SCOPED_TRACE(contact_path_name(path));
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.name);
+      const std::vector<Vec3> s = {{0.0, 0.0, 0.0}, {c.x, 0.0, 0.0}};
+      EXPECT_EQ(evaluate_contact_energy(cost, s, path), c.expected);
+    }
   }
 }
 
@@ -374,9 +381,125 @@ TEST(ContactEnergy, BitIdenticalOnRandomStructures) {
         }
       }
       const ContactEnergyCost cost = spread_energies(c.n, c.kmin, reach(engine), engine);
-      ASSERT_EQ(bits(evaluate_contact_energy(cost, s)), bits(literal_sum(cost, s)));
+      const double literal = literal_sum(cost, s);
+      for (const ContactPath path : contact_paths()) {
+        ASSERT_EQ(bits(evaluate_contact_energy(cost, s, path)), bits(literal))
+            << contact_path_name(path) << ", round " << round;
+      }
     }
   }
+}
+
+// Every pair in contact: points in a ball of radius 1 with dmax 2, so the sum takes every
+// energy and a pair matched to the wrong energy or dropped at a row end changes the bits.
+std::vector<Vec3> huddle(std::size_t n, std::mt19937_64 &engine) {
+  std::uniform_real_distribution<double> coordinate(-0.5, 0.5);
+  std::vector<Vec3> s(n);
+  for (Vec3 &p : s) {
+    p = {coordinate(engine), coordinate(engine), coordinate(engine)};
+  }
+  return s;
+}
+
+// Even points at the origin, odd points far off: contacts alternate along every row, so a mask
+// bit shifted by one lane swaps every contact for a non-contact.
+std::vector<Vec3> two_sites(std::size_t n) {
+  std::vector<Vec3> s(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    s[i] = i % 2 == 0 ? Vec3{0.0, 0.0, 0.0} : Vec3{0.0, 100.0, 0.0};
+  }
+  return s;
+}
+
+TEST(ContactEnergy, BitIdenticalAtRowLengthsAroundTheVectorWidths) {
+  // Rows of every length from 0 to n - kmin pass through each path's lane counts (2, 4, 8) and
+  // the 64-pair blocks: lengths that are not multiples of the width, and one pair past a block.
+  const std::size_t lengths[] = {1, 2, 3, 5, 8, 9, 16, 17, 63, 64, 65, 66, 72, 129, 131};
+  const std::uint64_t kmins[] = {0, 1, 2, 3, 7, 8, 9, 63, 64, 65};
+  std::mt19937_64 engine(31);
+  for (const std::size_t n : lengths) {
+    for (const std::uint64_t kmin : kmins) {
+      SCOPED_TRACE("n " + std::to_string(n) + ", kmin " + std::to_string(kmin));
+      struct Fixture {
+        const char *name;
+        std::vector<Vec3> points;
+        double dmax;
+      };
+      const Fixture fixtures[] = {
+          {"every pair in contact", huddle(n, engine), 2.0},
+          {"alternating contacts", two_sites(n), 1.0},
+          {"lattice walk", cubic_random_walk(n, 3.8, engine), 7.8},
+      };
+      for (const Fixture &f : fixtures) {
+        SCOPED_TRACE(f.name);
+        const ContactEnergyCost cost = spread_energies(n, kmin, f.dmax, engine);
+        const double literal = literal_sum(cost, f.points);
+        for (const ContactPath path : contact_paths()) {
+          ASSERT_EQ(bits(evaluate_contact_energy(cost, f.points, path)), bits(literal))
+              << contact_path_name(path);
+        }
+      }
+    }
+  }
+}
+
+TEST(ContactEnergy, ShorterStructureAfterALongerOne) {
+  // The longer structure, all at the origin, is left behind in the per-thread columns; the
+  // shorter one starts at the origin, so reading its stale points past the end would add
+  // contacts (energies of the next row, or past the list on the last row).
+  std::mt19937_64 engine(5);
+  const std::vector<Vec3> longer(90, Vec3{0.0, 0.0, 0.0});
+  const ContactEnergyCost long_cost = spread_energies(longer.size(), 1, 7.8, engine);
+  for (const ContactPath path : contact_paths()) {
+    SCOPED_TRACE(contact_path_name(path));
+    for (const std::size_t n : {3U, 13U, 70U}) {
+      SCOPED_TRACE(n);
+      const std::vector<Vec3> shorter = rod(n, 3.8);
+      const ContactEnergyCost cost = spread_energies(n, 1, 7.8, engine);
+      const double literal = literal_sum(cost, shorter);
+      EXPECT_EQ(bits(evaluate_contact_energy(long_cost, longer, path)),
+                bits(literal_sum(long_cost, longer)));
+      EXPECT_EQ(bits(evaluate_contact_energy(cost, shorter, path)), bits(literal));
+    }
+  }
+}
+
+TEST(ContactEnergy, ThreadsEvaluatingAtOnceGetTheirOwnSums) {
+  // Two costs of different lengths evaluated at the same time on two threads: a scratch buffer
+  // shared between them would mix their points.
+  std::mt19937_64 engine(77);
+  struct Work {
+    std::vector<Vec3> points;
+    ContactEnergyCost cost;
+    double expected = 0.0;
+    bool all_equal = true;
+  };
+  Work works[2];
+  for (std::size_t w = 0; w < 2; ++w) {
+    const std::size_t n = w == 0 ? 40 : 110;
+    works[w].points = cubic_random_walk(n, 3.8, engine);
+    works[w].cost = spread_energies(n, 1, 7.8, engine);
+    works[w].expected = literal_sum(works[w].cost, works[w].points);
+  }
+  std::atomic<int> ready{0};
+  std::vector<std::thread> threads;
+  for (Work &work : works) {
+    threads.emplace_back([&work, &ready] {
+      ready.fetch_add(1);
+      while (ready.load() < 2) {
+        // start together, so that the two loops overlap
+      }
+      for (int i = 0; i < 10000; ++i) {
+        work.all_equal = work.all_equal &&
+                         bits(evaluate_contact_energy(work.cost, work.points)) == bits(work.expected);
+      }
+    });
+  }
+  for (std::thread &t : threads) {
+    t.join();
+  }
+  EXPECT_TRUE(works[0].all_equal);
+  EXPECT_TRUE(works[1].all_equal);
 }
 
 } // namespace

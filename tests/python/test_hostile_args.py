@@ -324,15 +324,22 @@ def arrays(draw, ndim=None, points=False):
         value = np.zeros(shape, dtype=dtype)
     else:
         value = draw(hnp.arrays(dtype, shape))
-    layout = draw(st.sampled_from(["C", "F", "strided", "transposed", "readonly"]))
+    layout = draw(st.sampled_from(["C", "F", "strided", "reversed", "transposed", "readonly",
+                                   "unaligned"]))
     if layout == "F":
         value = np.asfortranarray(value)
     elif layout == "strided" and value.ndim:
         value = np.repeat(value, 2, axis=0)[::2]
+    elif layout == "reversed" and value.ndim:
+        value = value[::-1]
     elif layout == "transposed":
         value = value.T
     elif layout == "readonly":
         value.flags.writeable = False
+    elif layout == "unaligned" and dtype.kind != "O":
+        # C-contiguous, but one byte off the allocator's alignment.
+        raw = np.frombuffer(b"\0" + value.tobytes(), dtype=np.uint8)[1:]
+        value = raw.view(dtype).reshape(value.shape)
     return value
 
 
@@ -428,6 +435,11 @@ def test_sequences_of_a_million():
     check_structure(FakeSequence([[0.0, 1.0, 2.0], [3.0, 4.0, 5.0]], 10**6, None, ValueError))
     check_structure(FakeSequence([[0.0, 1.0, 2.0]], 2**62, None, ValueError))
     assert math.isnan(vexa_stats.rmsd([], [[]] * 10**6))
+    assert str(run(lambda: vexa_stats.correlation("A" * 10**6, [[[0, 0, 0]]], zero_cost,
+                                                  method="nope"))) == METHOD_STOP
+    word = "x\u0301" * 10**6
+    assert str(run(lambda: vexa_stats.sample_solutions(2, lattice=word))) == (
+        f"Lattice {quoted(word)} is not recognized !")
     check_raised(Raises(ValueError, "expected a sequence of length 3 (got 0)"),
                  run(lambda: vexa_stats.rmsd([[]] * 10**6, [[]])), "sol")
     check_raised(Raises(ValueError, f"expected a sequence of length 3 (got {10**6})"),

@@ -426,6 +426,20 @@ def test_gt(gt):
     check_ground_truth(gt)
 
 
+@pytest.mark.parametrize(
+    "sol, gt",
+    [
+        (np.zeros((0, 3)), np.zeros((2, 0, 3))),
+        (np.zeros((0, 3), dtype=np.float32), np.zeros((1, 0, 3), dtype=np.float32)),
+        (np.zeros((0, 3)), np.zeros((0, 0, 3))),
+    ],
+    ids=["float64-empty-models", "float32-empty-models", "no-model"],
+)
+def test_arrays_with_no_points(sol, gt):
+    check_structure(sol)
+    check_ground_truth(gt)
+
+
 def test_sequences_of_a_million():
     # Zero, one million, and a length hint of a million on a short sequence: the same values.
     million = [[float(i % 7), 1.0, -2.0] for i in range(10**6)]

@@ -39,14 +39,29 @@ echo "sanitize: C++ suite took ${SECONDS} s"
 # allocation the module makes has the interpreter's frames below it, so any suppression wide
 # enough to silence the interpreter's own never-freed memory would silence the module's too.
 # Leaks are covered by the C++ run above and by tests/python/test_leaks.py in the plain run.
+# Reports go to files: pytest captures the standard error of a test that the report would end,
+# and tests that start child interpreters capture theirs.
 SECONDS=0
+reports="$PWD/build/sanitize/reports"
+rm -rf "$reports"
+mkdir -p "$reports"
+status=0
 (
   export LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
-  export ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc VEXA_SANITIZED=1
+  export ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan"
+  export UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$reports/ubsan"
+  export PYTHONMALLOC=malloc VEXA_SANITIZED=1
   export PYTHONPATH="$PWD/build/sanitize/src${PYTHONPATH:+:$PYTHONPATH}"
   python -c 'import sys, vexa_stats
 sys.exit(None if "/build/sanitize/" in vexa_stats.__file__ else
          "sanitize: imported " + vexa_stats.__file__ + ", not the instrumented module")'
   python -m pytest -q -p no:cacheprovider tests/python
-)
+) || status=$?
+for report in "$reports"/*; do
+  [ -e "$report" ] || continue
+  echo "sanitize: report $report"
+  cat "$report"
+  status=1
+done
 echo "sanitize: Python suite took ${SECONDS} s"
+exit "$status"

@@ -1,10 +1,12 @@
 """Nothing outlives a call: each of the six functions runs many times on a success path or on one
-kind of failure, and neither the interpreter's live blocks nor the process's resident memory may
-grow. The harness itself is checked first: it must see one leaked object per call, and a native
-leak the size of a small Lua state."""
+kind of failure, and neither the interpreter's live blocks, nor the bytes in use in the C heap,
+nor the process's resident memory may grow. The harness itself is checked first: it must see one
+leaked object per call, one small native allocation per call, and a leaked mapping the size of a
+small Lua state per call (LuaJIT maps its memory itself, outside the C heap)."""
 
 import ctypes
 import gc
+import mmap
 import os
 import sys
 
@@ -14,7 +16,7 @@ import vexa_stats
 
 pytestmark = pytest.mark.skipif(
     sys.getallocatedblocks() == 0 or bool(os.environ.get("VEXA_SANITIZED")),
-    reason="needs pymalloc's block count and a resident size without a sanitizer's quarantine",
+    reason="needs pymalloc's block count and the C heap's own figures, not a sanitizer's",
 )
 
 WARMUP = 100
@@ -23,8 +25,34 @@ CALLS = 300
 # fill on first use (interned strings, type caches, the traceback module's line cache) settle
 # within the warm-up or the first window, so the smaller of two windows' growths is compared.
 BLOCK_BOUND = CALLS // 3
-# Above the allocator's own drift, below CALLS native blocks of 8 KiB.
+# Below CALLS native allocations of 64 bytes.
+HEAP_BOUND = 8 << 10
+# Below CALLS mappings of 16 KiB; freed heap memory that stays resident is reused first, so a
+# small heap leak may not show here: the heap figure above covers it.
 RSS_BOUND = 1 << 20
+
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+libc.malloc.argtypes = [ctypes.c_size_t]
+libc.mmap.restype = ctypes.c_void_p
+libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_int,
+                      ctypes.c_long]
+libc.memset.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_size_t]
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+libc.mallinfo2.restype = MallInfo2
+
+
+def heap_bytes():
+    """Bytes handed out by malloc and not freed, mapped chunks included (glibc)."""
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
 
 
 def resident_bytes():
@@ -32,10 +60,10 @@ def resident_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def live_blocks():
+def measure():
     gc.collect()
     gc.collect()
-    return sys.getallocatedblocks()
+    return sys.getallocatedblocks(), heap_bytes(), resident_bytes()
 
 
 def outcome(call):
@@ -47,39 +75,42 @@ def outcome(call):
 
 
 def growth(call):
-    """The smaller (blocks, bytes) gained over two windows of CALLS calls after WARMUP calls."""
+    """The smaller (blocks, heap bytes, resident bytes) gained over two windows of CALLS calls
+    after WARMUP calls."""
     for _ in range(WARMUP):
         outcome(call)
     windows = []
     for _ in range(2):
-        blocks, rss = live_blocks(), resident_bytes()
+        before = measure()
         for _ in range(CALLS):
             outcome(call)
-        windows.append((live_blocks() - blocks, resident_bytes() - rss))
-    return min(w[0] for w in windows), min(w[1] for w in windows)
+        windows.append([after - first for after, first in zip(measure(), before)])
+    return tuple(min(window[i] for window in windows) for i in range(3))
 
 
 # --- The harness sees leaks ---------------------------------------------------------------------
 
-libc = ctypes.CDLL(None)
-libc.malloc.restype = ctypes.c_void_p
-libc.malloc.argtypes = [ctypes.c_size_t]
-libc.memset.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_size_t]
-
 
 def test_harness_sees_one_leaked_object_per_call():
     kept = []
-    blocks, _ = growth(lambda: kept.append(object()))
+    blocks, _, _ = growth(lambda: kept.append(object()))
     assert blocks >= CALLS > BLOCK_BOUND
 
 
-def test_harness_sees_a_native_leak_per_call():
-    def leak():
-        block = libc.malloc(8192)
-        libc.memset(block, 1, 8192)  # resident only once written
+def test_harness_sees_a_small_native_leak_per_call():
+    _, heap, _ = growth(lambda: libc.malloc(64))
+    assert heap >= CALLS * 64 > HEAP_BOUND
 
-    _, rss = growth(leak)
-    assert rss > RSS_BOUND
+
+def test_harness_sees_a_leaked_mapping_per_call():
+    def leak():
+        size = 16 << 10
+        block = libc.mmap(None, size, mmap.PROT_READ | mmap.PROT_WRITE,
+                          mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS, -1, 0)
+        libc.memset(block, 1, size)  # resident only once written
+
+    _, _, rss = growth(leak)
+    assert rss >= CALLS * (16 << 10) > RSS_BOUND
 
 
 # --- The module ---------------------------------------------------------------------------------
@@ -198,6 +229,7 @@ def test_no_growth_over_many_calls(call, expected):
     if kind == PANIC and message.endswith("is not available yet !"):
         pytest.skip(message)
     assert kind == expected, message  # the case takes the path it is named after
-    blocks, rss = growth(call)
+    blocks, heap, rss = growth(call)
     assert blocks <= BLOCK_BOUND, f"{blocks} blocks more after {CALLS} calls"
+    assert heap <= HEAP_BOUND, f"{heap} heap bytes more after {CALLS} calls"
     assert rss <= RSS_BOUND, f"{rss} bytes more resident after {CALLS} calls"

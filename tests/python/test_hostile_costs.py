@@ -330,3 +330,52 @@ def test_contact_table_emptied_while_it_is_read_does_not_crash():
                                       "Contact energy for amino acid's pair ")), str(error)
     else:
         assert result[1][0] <= result[1][2]
+
+
+# --- Messages that carry the caller's bytes -----------------------------------------------------
+
+BYTES_CHILD = textwrap.dedent(
+    """
+    import sys
+    import vexa_stats
+    try:
+        vexa_stats.correlation("A", [[[0, 0, 0]]], ("f", sys.argv[1]), 1, "dimerize")
+    except BaseException as error:
+        print(ascii(str(error).split(chr(10))[:2]))
+    print(vexa_stats.rmsd([[0, 0, 0]], [[[1, 2, 3]]]))
+    """
+)
+
+
+@pytest.mark.parametrize(
+    "code, expected",
+    [
+        ('error("bad \\255 byte")', "runtime error: src/cost:39:1: bad \ufffd byte"),
+        ('function f() error("\\192\\128", 0) end', LUA_FAILED + "\ufffd\ufffd"),
+        ('function f() error(setmetatable({}, {__tostring = function() return "\\255" end}))'
+         " end", LUA_FAILED + "\ufffd"),
+    ],
+    ids=["error-while-run", "error-while-evaluated", "error-object-tostring"],
+)
+def test_lua_messages_with_bytes_that_are_not_utf8(code, expected):
+    # Such a message once aborted the interpreter ("uncaught panic at ffi boundary").
+    child = subprocess.run([sys.executable, "-c", BYTES_CHILD, code], capture_output=True,
+                           text=True, timeout=300)
+    assert child.returncode == 0, child.stderr[-2000:]
+    first_lines, rmsd = child.stdout.splitlines()
+    assert ascii(expected)[1:-1] in first_lines, first_lines
+    assert rmsd == "0.0"
+
+
+@pytest.mark.parametrize(
+    "seq, cost, message",
+    [
+        ("A", "\0", "Cannot recognize \0 !"),
+        ("\0A", {"A": {"A": 1.0}}, "Contact energies for amino acid \0 could not be found !"),
+        ("A\0", {"A": {"A": 1.0}},
+         "Contact energy for amino acid's pair A-\0 could not be found !"),
+    ],
+    ids=["str", "letter", "pair"],
+)
+def test_stop_messages_keep_nul_characters(seq, cost, message):
+    assert panic(vexa_stats.correlation, seq, [[[0, 0, 0]] * len(seq)], cost) == message

@@ -2,6 +2,7 @@
 // boundary, and the drivers of the six functions.
 #include "args.hpp"
 #include "cost.hpp"
+#include "minimize.hpp"
 #include "py_ref.hpp"
 #include "rmsd.hpp"
 #include "rank_correlation.hpp"
@@ -199,8 +200,11 @@ StatsSummary stats(const AnalysisArgs &args) {
   return summary_statistics(sample.costs, sample.rmsds);
 }
 
-Structure minimize_cost(const MinimizeCostArgs &) {
-  throw Stop("minimize_cost is not available yet !");
+Structure minimize_cost(const MinimizeCostArgs &args) {
+  CostFunction cost = build_cost_function(args.cost, args.seq, args.kmin, args.dmax);
+  const LatticeKind kind = resolve_lattice(args.lattice);
+  // The walk length is the sequence's length in UTF-8 bytes.
+  return minimize(args.seq.size(), std::move(cost), kind, args.pbar, args.arc_length);
 }
 
 Structure minimize_rmsd(const MinimizeRmsdArgs &args) {
@@ -208,8 +212,10 @@ Structure minimize_rmsd(const MinimizeRmsdArgs &args) {
   if (args.gt.empty()) {
     throw Stop("assertion failed: gt.len() > 0");
   }
-  [[maybe_unused]] const LatticeKind kind = resolve_lattice(args.lattice);
-  throw Stop("minimize_rmsd is not available yet !");
+  const LatticeKind kind = resolve_lattice(args.lattice);
+  const std::uint64_t n = args.gt.front().size();
+  return minimize(n, CostFunction{RmsdCost{prepare_ground_truth(args.gt)}}, kind, args.pbar,
+                  args.arc_length);
 }
 
 // --- The failure boundary --------------------------------------------------------------------

@@ -1,1 +1,0 @@
-// Bring-up placeholder so the library has a translation unit; removed at integration.

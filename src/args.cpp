@@ -182,6 +182,9 @@ public:
 
   // Appends `count` points starting at point index `first` (in units of 3 items).
   void append(Structure &out, Py_ssize_t first, Py_ssize_t count) const {
+    if (count == 0) {
+      return; // an empty model: memcpy may not be handed the null data of an empty vector
+    }
     const char *at = static_cast<const char *>(view_.buf) + first * 3 * view_.itemsize;
     if (read_ == read_item<double>) {
       // float64 rows of 3 are Vec3's own layout: one copy instead of a call per coordinate.

@@ -6,9 +6,13 @@
 
 #include <lua.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
+#include <cstdint>
 #include <string>
+
+#include <pthread.h>
 
 namespace vexa {
 
@@ -92,6 +96,84 @@ int safe_mode_searcher(lua_State *state) {
   return 1;
 }
 
+// LuaJIT bounds the Lua stack but not the C stack. Library functions that call back into Lua
+// nest C frames (string.gsub keeps an 8 KiB buffer per level), so recursion through them would
+// overflow the thread's stack long before the Lua stack limit. Each such function is wrapped in
+// a closure that raises a Lua error while enough stack is left to report and unwind.
+constexpr std::uintptr_t C_STACK_RESERVE = 256 * 1024;
+
+// The lowest address the calling thread may reach inside Lua: its stack's end plus the
+// reserve (a quarter of a small stack). Read once per thread; 0 (no check) when the bounds
+// cannot be read.
+std::uintptr_t c_stack_floor() {
+  thread_local const std::uintptr_t floor = [] {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
+      return std::uintptr_t{0};
+    }
+    void *low = nullptr;
+    std::size_t size = 0;
+    const int status = pthread_attr_getstack(&attributes, &low, &size);
+    pthread_attr_destroy(&attributes);
+    const std::uintptr_t reserve = std::min<std::uintptr_t>(C_STACK_RESERVE, size / 4);
+    return status == 0 ? reinterpret_cast<std::uintptr_t>(low) + reserve : std::uintptr_t{0};
+  }();
+  return floor;
+}
+
+// Calls upvalue 1 with every argument and returns all its results, unless the C stack is
+// nearly used up.
+int stack_checked_call(lua_State *state) {
+  if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < c_stack_floor()) {
+    return luaL_error(state, "C stack overflow");
+  }
+  lua_pushvalue(state, lua_upvalueindex(1));
+  lua_insert(state, 1);
+  lua_call(state, lua_gettop(state) - 1, LUA_MULTRET);
+  return lua_gettop(state);
+}
+
+// coroutine.wrap: the function it returns resumes the coroutine, so it is checked too.
+int stack_checked_wrap(lua_State *state) {
+  lua_pushvalue(state, lua_upvalueindex(1));
+  lua_insert(state, 1);
+  lua_call(state, lua_gettop(state) - 1, 1);
+  lua_pushcclosure(state, stack_checked_call, 1);
+  return 1;
+}
+
+// Replaces table[name], when it is a function, by `wrapper` holding the original.
+// Stack: [table] -> [table]
+void wrap_field(lua_State *state, const char *name, lua_CFunction wrapper) {
+  lua_getfield(state, -1, name);
+  if (!lua_isfunction(state, -1)) {
+    lua_pop(state, 1);
+    return;
+  }
+  lua_pushcclosure(state, wrapper, 1);
+  lua_setfield(state, -2, name);
+}
+
+// The library functions that call Lua from C: callbacks, loaders, metamethods, coroutines.
+void check_c_stack_in_callbacks(lua_State *state) {
+  lua_pushvalue(state, LUA_GLOBALSINDEX);
+  for (const char *name : {"print", "load", "dofile", "require"}) {
+    wrap_field(state, name, stack_checked_call);
+  }
+  lua_getfield(state, -1, LUA_STRLIBNAME);
+  wrap_field(state, "gsub", stack_checked_call);
+  lua_pop(state, 1);
+  lua_getfield(state, -1, LUA_TABLIBNAME);
+  for (const char *name : {"sort", "foreach", "foreachi"}) {
+    wrap_field(state, name, stack_checked_call);
+  }
+  lua_pop(state, 1);
+  lua_getfield(state, -1, LUA_COLIBNAME);
+  wrap_field(state, "resume", stack_checked_call);
+  wrap_field(state, "wrap", stack_checked_wrap);
+  lua_pop(state, 2);
+}
+
 enum class SetupStage { Libraries, Load, Run, Lookup };
 
 struct Setup {
@@ -134,6 +216,7 @@ int setup_state(lua_State *state) {
   lua_pushnil(state);
   lua_rawseti(state, -2, 4); // the all-in-one native searcher
   lua_pop(state, 2);
+  check_c_stack_in_callbacks(state);
 
   setup->stage = SetupStage::Load;
   // Positions in the code read src/cost:39:<line>.

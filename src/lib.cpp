@@ -18,6 +18,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -237,12 +238,14 @@ PyObject *panic_exception_type() {
   return type;
 }
 
-void raise_panic(const char *message) noexcept {
+// Messages that quote Lua may hold any bytes: invalid UTF-8 shows as U+FFFD.
+void raise_panic(std::string_view message) noexcept {
   PyObject *type = panic_exception_type();
   if (type == nullptr) {
     failure_while_failing();
   }
-  const PyRef text = PyRef::steal(PyUnicode_FromString(message));
+  const PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
+      message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) {
     failure_while_failing();
   }
@@ -255,7 +258,7 @@ template <typename Body> PyObject *boundary(Body body) noexcept {
   try {
     return body().release();
   } catch (const Stop &stop) {
-    raise_panic(stop.what());
+    raise_panic(stop.message());
   } catch (const PythonError &) {
     if (PyErr_Occurred() == nullptr) {
       PyErr_SetString(PyExc_SystemError, "vexa_stats failed without setting an error");

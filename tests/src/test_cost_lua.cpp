@@ -110,6 +110,14 @@ TEST(LuaCost, ErrorsDuringEvaluation) {
        "\n\tcan't load C modules in safe mode"},
       {"loadlib", "function f() return package.loadlib('libc.so.6', 'puts') end",
        prefix + "package.loadlib is disabled in safe mode\nstack traceback:", ""},
+      // Recursion that nests C frames, through a library callback or coroutines, ends with an
+      // error before the thread's stack runs out (it used to crash the process).
+      {"recursion through gsub", "function f() return string.gsub('a', 'a', f) end", prefix,
+       "C stack overflow"},
+      {"recursion through coroutines", "function f() return coroutine.wrap(f)() end", prefix,
+       "C stack overflow"},
+      {"recursion through table.sort",
+       "function f() table.sort({2, 1}, function() return f() end) end", prefix, "overflow"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);

@@ -3,6 +3,7 @@
 #include "args.hpp"
 
 #include "stop.hpp"
+#include "utf8.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -253,24 +254,6 @@ Vec3 convert_point(PyObject *object) {
 }
 
 // --- Option words ----------------------------------------------------------------------------
-
-void append_utf8(std::string &out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 // Decodes one code point of well-formed UTF-8 (the interpreter's encoder made it).
 char32_t next_code_point(std::string_view text, std::size_t &at) {

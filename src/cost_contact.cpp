@@ -3,6 +3,7 @@
 #include "cost.hpp"
 
 #include "stop.hpp"
+#include "utf8.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -45,26 +46,6 @@ std::u32string decode_utf8(std::string_view text) {
     }
     out.push_back(c);
     i += length;
-  }
-  return out;
-}
-
-std::string encode_utf8(char32_t c) {
-  std::string out;
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
   }
   return out;
 }

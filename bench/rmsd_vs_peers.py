@@ -28,8 +28,8 @@ CLOCK = time.process_time
 def load_extension(path):
     """The module built at `path`, kept out of sys.modules so the installed one stays too."""
     loader = importlib.machinery.ExtensionFileLoader("vexa_stats", path)
-    spec = importlib.util.spec_from_file_location("vexa_stats", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("vexa_stats", path, loader=loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
 

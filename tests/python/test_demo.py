@@ -37,11 +37,11 @@ UBIQUITIN_SEQUENCE = ("MQIFVKTLTGKTITLEVEPSDTIENVKAKIQDKEGIPPDQQRLIFAGKQLEDGRTLS
 
 @pytest.fixture(scope="module")
 def demo() -> ModuleType:
-    spec = importlib.util.spec_from_file_location("demo", DEMO)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("demo", DEMO)
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
     sys.modules["demo"] = module  # dataclasses look their module up there
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 

@@ -3,6 +3,7 @@
 // bit for bit; the total order, ties, n = 1 and n = 0, one evaluation per walk, and the progress
 // line on success and on a failing cost.
 #include "minimize.hpp"
+#include "../walks/walk_checks.hpp"
 
 #include "enumeration.hpp"
 #include "fd_capture.hpp"
@@ -22,21 +23,9 @@
 namespace vexa {
 namespace {
 
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+using testing_support::kind_name;
 
-const char *name(LatticeKind kind) {
-  switch (kind) {
-  case LatticeKind::Tetrahedral:
-    return "tetrahedral";
-  case LatticeKind::Fcc:
-    return "fcc";
-  case LatticeKind::Bcc:
-    return "bcc";
-  case LatticeKind::Cubic:
-    return "cubic";
-  }
-  return "?";
-}
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 // evaluate_cost without the Python kind, which needs the interpreter.
 double evaluate_without_python(const CostFunction &cost, std::span<const Vec3> structure) {
@@ -164,7 +153,7 @@ TEST(Minimize, ContactCostPicksTheSameWalkAsThePlainDesign) {
       {LatticeKind::Fcc, "GFEDCA", 1, 11.0, 3.8},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(std::string(name(c.kind)) + " " + c.sequence + " kmin " +
+    SCOPED_TRACE(std::string(kind_name(c.kind)) + " " + c.sequence + " kmin " +
                  std::to_string(c.kmin) + " dmax " + std::to_string(c.dmax));
     const std::uint64_t n = c.sequence.size();
     const Structure expected = plain_minimize(
@@ -199,7 +188,7 @@ TEST(Minimize, LuaCostPicksTheSameWalkAsThePlainDesign) {
                         {LatticeKind::Fcc, "ABCD"},
                         {LatticeKind::Bcc, "DCBA"}};
   for (const Case &c : cases) {
-    SCOPED_TRACE(std::string(name(c.kind)) + " " + c.sequence);
+    SCOPED_TRACE(std::string(kind_name(c.kind)) + " " + c.sequence);
     const std::uint64_t n = c.sequence.size();
     const Structure expected =
         plain_minimize(n, make_lua_cost("cost", code, c.sequence), c.kind, 3.8);
@@ -228,7 +217,7 @@ TEST(Minimize, ContactSumKeepsThePairOrder) {
                         {LatticeKind::Fcc, "HAAAAH"},
                         {LatticeKind::Bcc, "HAAAAAH"}};
   for (const Case &c : cases) {
-    SCOPED_TRACE(std::string(name(c.kind)) + " " + c.sequence);
+    SCOPED_TRACE(std::string(kind_name(c.kind)) + " " + c.sequence);
     const std::uint64_t n = c.sequence.size();
     const Structure expected =
         plain_minimize(n, make_contact_energy_cost(table, c.sequence, 1, 7.8), c.kind, 3.8);
@@ -313,7 +302,7 @@ TEST(Minimize, RmsdPicksTheSameWalkAsThePlainDesign) {
   };
   unsigned seed = 1;
   for (const Case &c : cases) {
-    SCOPED_TRACE(std::string(name(c.kind)) + " n " + std::to_string(c.n) + " models " +
+    SCOPED_TRACE(std::string(kind_name(c.kind)) + " n " + std::to_string(c.n) + " models " +
                  std::to_string(c.models));
     const GroundTruth models = wobbly_models(c.kind, c.n, c.models, c.arc_length, seed++);
     const CostFunction cost = RmsdCost{prepare_ground_truth(models)};
@@ -333,7 +322,7 @@ TEST(Minimize, ModelOnTheLatticeIsFoundExactly) {
   };
   for (const Case c : {Case{LatticeKind::Cubic, 9}, Case{LatticeKind::Tetrahedral, 11},
                        Case{LatticeKind::Fcc, 5}, Case{LatticeKind::Bcc, 6}}) {
-    SCOPED_TRACE(name(c.kind));
+    SCOPED_TRACE(kind_name(c.kind));
     const Lattice lattice = make_lattice(c.kind);
     Walk walk;
     for (Rng rng(11);;) {
@@ -367,7 +356,7 @@ TEST(Minimize, EqualValuesKeepTheFirstWalk) {
        points({{0, 0, 0}, {-s3, -s3, -s3}, {-2 * s3, -2 * s3, 0 * s3}})},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(name(c.kind));
+    SCOPED_TRACE(kind_name(c.kind));
     // All-zero energies give +0.0 for every walk.
     ContactEnergyTable zeros;
     zeros[U'A'][U'A'] = 0.0;
@@ -384,7 +373,7 @@ TEST(Minimize, OnePointIsTheOrigin) {
   const Structure origin = points({{0.0, 0.0, 0.0}});
   for (LatticeKind kind : {LatticeKind::Tetrahedral, LatticeKind::Fcc, LatticeKind::Bcc,
                            LatticeKind::Cubic}) {
-    SCOPED_TRACE(name(kind));
+    SCOPED_TRACE(kind_name(kind));
     EXPECT_EQ(bits(minimize(1, make_contact_energy_cost(table, "W", 0, 7.8), kind, false, 3.8,
                             evaluate_without_python)),
               bits(origin));
@@ -453,7 +442,7 @@ TEST(Minimize, EveryWalkIsEvaluatedOnce) {
                         {LatticeKind::Tetrahedral, 7, 948}};
   last_point_value = [](const Vec3 &p) { return p.x + p.y; };
   for (const Case &c : cases) {
-    SCOPED_TRACE(name(c.kind));
+    SCOPED_TRACE(kind_name(c.kind));
     ASSERT_EQ(count_walks(c.kind, c.n), c.walks);
     evaluations = 0;
     const Structure got = minimize(c.n, PythonCost{}, c.kind, false, 3.8, evaluate_last_point);
@@ -484,7 +473,7 @@ TEST(Minimize, WalksTooLongForTheOccupancyGridKeepTheEnumerationOrder) {
   };
   for (const Case c : {Case{LatticeKind::Cubic, 90}, Case{LatticeKind::Tetrahedral, 95},
                        Case{LatticeKind::Cubic, 12}}) {
-    SCOPED_TRACE(std::string(name(c.kind)) + " n " + std::to_string(c.n));
+    SCOPED_TRACE(std::string(kind_name(c.kind)) + " n " + std::to_string(c.n));
     const Lattice lattice = make_lattice(c.kind);
     const double scale = coordinate_scale(lattice, 3.8);
     WalkEnumerator walks(lattice, c.n);

@@ -1,6 +1,7 @@
 // Sampling driver: counts and order per method, the shape of every structure, the progress
 // line's life (shown, silent, closed on failure) and failures passed through unchanged.
 #include "sample_solutions.hpp"
+#include "../walks/walk_checks.hpp"
 #include "sampling.hpp"
 
 #include "fd_capture.hpp"
@@ -19,24 +20,12 @@
 namespace vexa {
 namespace {
 
+using testing_support::kind_name;
+
 using testing::StderrCapture;
 
 constexpr LatticeKind ALL_LATTICES[] = {LatticeKind::Tetrahedral, LatticeKind::Fcc,
                                         LatticeKind::Bcc, LatticeKind::Cubic};
-
-const char *lattice_name(LatticeKind kind) {
-  switch (kind) {
-  case LatticeKind::Tetrahedral:
-    return "tetrahedral";
-  case LatticeKind::Fcc:
-    return "fcc";
-  case LatticeKind::Bcc:
-    return "bcc";
-  case LatticeKind::Cubic:
-    return "cubic";
-  }
-  return "?";
-}
 
 double distance(const Vec3 &a, const Vec3 &b) {
   return std::sqrt((a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y) +
@@ -88,7 +77,7 @@ TEST(SampleWalks, EnumerationYieldsEveryWalkInOrderWhateverTheSampleSize) {
       {LatticeKind::Cubic, 0, 0},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(std::string(lattice_name(c.kind)) + " n=" + std::to_string(c.n));
+    SCOPED_TRACE(std::string(kind_name(c.kind)) + " n=" + std::to_string(c.n));
     const auto walks = sample_solutions(c.n, 1, Enumerate{}, c.kind, 3.8, false);
     ASSERT_EQ(walks.size(), c.count);
     for (const Structure &s : walks) {
@@ -112,7 +101,7 @@ TEST(SampleWalks, SamplersGiveExactlySampleSizeValidStructures) {
   for (const Method &m : methods) {
     for (LatticeKind kind : ALL_LATTICES) {
       for (std::uint64_t n : {2U, 7U}) {
-        SCOPED_TRACE(std::string(m.name) + " " + lattice_name(kind) + " n=" + std::to_string(n));
+        SCOPED_TRACE(std::string(m.name) + " " + kind_name(kind) + " n=" + std::to_string(n));
         const auto walks = sample_solutions(n, 5, m.method, kind, 2.5, false);
         ASSERT_EQ(walks.size(), 5U);
         for (const Structure &s : walks) {
